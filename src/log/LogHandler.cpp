@@ -1,0 +1,159 @@
+#include "LogHandler.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const kConfigPath = "/etc/vexlor/log.conf";
+const char* const kDefaultFileName = "/var/log/vexlor/vexlor.log";
+const std::uint32_t kDefaultMaxLength = 10485760;
+const unsigned long kSmallestMaxLength = 4096;
+
+// Writes all of `data`, resuming after a partial write or a signal.
+bool writeAll(int fd, const char* data, size_t length)
+{
+    while (length > 0) {
+        ssize_t written = write(fd, data, length);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+} // namespace
+
+FileLogHandler::FileLogHandler()
+    : m_FileName()
+    , m_MaxLength(0)
+    , m_IsConsole(false)
+    , m_File(-1)
+    , m_bLogFull(false)
+{
+    GetConfig();
+}
+
+FileLogHandler::~FileLogHandler()
+{
+    CloseFile();
+}
+
+LOG_LEVEL FileLogHandler::GetLevel()
+{
+    return m_Level;
+}
+
+void FileLogHandler::Log(LogRecord& record)
+{
+    std::string line;
+    record.GetLogLine(line);
+    std::lock_guard<std::mutex> guard(m_Lock);
+    if (m_IsConsole)
+        WriteConsole(line);
+    WriteLog(line);
+}
+
+void FileLogHandler::WriteConsole(std::string& line)
+{
+    fwrite(line.data(), 1, line.size(), stderr);
+    fflush(stderr);
+}
+
+void FileLogHandler::WriteLog(std::string& line)
+{
+    if (m_bLogFull)
+        return;
+    if (m_File < 0) {
+        // The process runs as root: refuse a symbolic link planted at the
+        // log file's name, and keep the descriptor out of child processes.
+        m_File = open(m_FileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
+        if (m_File < 0)
+            return;
+    }
+    struct stat status {};
+    if (fstat(m_File, &status) != 0) {
+        CloseFile();
+        return;
+    }
+    if (static_cast<unsigned long long>(status.st_size) >= m_MaxLength) {
+        CloseFile();
+        m_bLogFull = true;
+        return;
+    }
+    // A failed write loses only this line; the next one tries again.
+    writeAll(m_File, line.data(), line.size());
+}
+
+void FileLogHandler::CloseFile()
+{
+    if (m_File >= 0) {
+        close(m_File);
+        m_File = -1;
+    }
+}
+
+void FileLogHandler::GetConfig()
+{
+    m_Level = LEVEL_INFO;
+    m_FileName = kDefaultFileName;
+    m_MaxLength = kDefaultMaxLength;
+    m_IsConsole = false;
+
+    FILE* config = fopen(kConfigPath, "re");
+    if (config == nullptr)
+        return;
+    char* buffer = nullptr;
+    size_t capacity = 0;
+    ssize_t length;
+    while ((length = getline(&buffer, &capacity, config)) >= 0) {
+        std::string line(buffer, static_cast<size_t>(length));
+        if (!line.empty() && line.back() == '\n')
+            line.pop_back();
+        // A file edited on another system may end its lines with CR LF; the
+        // CR is not part of any value (it would end up in the file name).
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        ApplyConfigLine(line);
+    }
+    free(buffer);
+    fclose(config);
+}
+
+void FileLogHandler::ApplyConfigLine(const std::string& line)
+{
+    size_t equals = line.find('=');
+    if (equals == std::string::npos || equals == 0)
+        return;
+    const std::string key = line.substr(0, equals);
+    const std::string value = line.substr(equals + 1);
+    unsigned long number = 0;
+
+    if (key == "FileName") {
+        if (!value.empty())
+            m_FileName = value;
+    } else if (key == "IsConsole") {
+        if (!value.empty() && (value[0] == '1' || value[0] == 'T' || value[0] == 't'))
+            m_IsConsole = true;
+    } else if (key == "Level") {
+        if (sscanf(value.c_str(), "%lu", &number) == 1 && number <= LEVEL_TRACE)
+            m_Level = static_cast<LOG_LEVEL>(number);
+    } else if (key == "MaxLength") {
+        if (sscanf(value.c_str(), "%lu", &number) == 1) {
+            if (number < kSmallestMaxLength)
+                number = kSmallestMaxLength;
+            // The cap is 32 bits wide; a larger figure means "as large as possible".
+            if (number > UINT32_MAX)
+                number = UINT32_MAX;
+            m_MaxLength = static_cast<std::uint32_t>(number);
+        }
+    }
+}

@@ -1,0 +1,53 @@
+#ifndef VEXLOR_LOG_HANDLER_H
+#define VEXLOR_LOG_HANDLER_H
+
+#include "LogRecord.h"
+#include "log.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// Where finished log records go.
+class LogHandler {
+public:
+    virtual ~LogHandler() = default;
+    virtual void Log(LogRecord& record) = 0;
+    virtual LOG_LEVEL GetLevel() = 0;
+
+protected:
+    LOG_LEVEL m_Level = LEVEL_OFF;
+};
+
+// Appends each record as one line to a size-capped file, configured from
+// /etc/vexlor/log.conf, and optionally echoes it to standard error.
+class FileLogHandler : public LogHandler {
+public:
+    FileLogHandler();
+    ~FileLogHandler() override;
+    FileLogHandler(const FileLogHandler&) = delete;
+    FileLogHandler& operator=(const FileLogHandler&) = delete;
+
+    void Log(LogRecord& record) override;
+    LOG_LEVEL GetLevel() override;
+
+    void GetConfig();
+    void WriteLog(std::string& line);
+    void WriteConsole(std::string& line);
+
+private:
+    void ApplyConfigLine(const std::string& line);
+    void CloseFile();
+
+    std::string m_FileName;
+    std::uint32_t m_MaxLength;
+    bool m_IsConsole;
+    // A raw descriptor opened with O_APPEND, so that each line reaches the
+    // file in one write() and the loggers of both libraries, which share the
+    // file, never interleave parts of lines. -1 while closed.
+    int m_File;
+    bool m_bLogFull;
+    std::mutex m_Lock;
+};
+
+#endif

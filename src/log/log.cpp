@@ -1,0 +1,98 @@
+#include "log.h"
+
+#include "LogRecord.h"
+#include "Logger.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace {
+
+const size_t kBufferSize = 4096;
+
+// Logging must not disturb the caller's error reporting, which often logs
+// errno right after a failed call.
+class ErrnoKeeper {
+public:
+    ErrnoKeeper() : m_saved(errno) {}
+    ~ErrnoKeeper() { errno = m_saved; }
+    ErrnoKeeper(const ErrnoKeeper&) = delete;
+    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+private:
+    int m_saved;
+};
+
+FileLogHandler* handlerFor(LOG_LEVEL level)
+{
+    FileLogHandler& handler = Logger::GetInstance().GetHandler();
+    if (handler.GetLevel() < level)
+        return nullptr;
+    return &handler;
+}
+
+void emit(FileLogHandler& handler, LOG_LEVEL level, std::string message)
+{
+    LogRecord record(level, message);
+    handler.Log(record);
+}
+
+} // namespace
+
+void Log(LOG_LEVEL level, const char* format, ...)
+{
+    ErrnoKeeper keeper;
+    FileLogHandler* handler = handlerFor(level);
+    if (handler == nullptr || format == nullptr)
+        return;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBufferSize]);
+    if (!buffer)
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(buffer.get(), kBufferSize, format, arguments);
+    va_end(arguments);
+    if (length < 0)
+        return;
+    emit(*handler, level, buffer.get());
+}
+
+void WLog(LOG_LEVEL level, const wchar_t* format, ...)
+{
+    ErrnoKeeper keeper;
+    FileLogHandler* handler = handlerFor(level);
+    if (handler == nullptr || format == nullptr)
+        return;
+    std::unique_ptr<wchar_t[]> wide(new (std::nothrow) wchar_t[kBufferSize]);
+    std::unique_ptr<char[]> narrow(new (std::nothrow) char[kBufferSize]);
+    if (!wide || !narrow)
+        return;
+    wide[0] = L'\0';
+    va_list arguments;
+    va_start(arguments, format);
+    // vswprintf fails rather than truncates when the output does not fit;
+    // the buffer then holds the text up to the cut.
+    vswprintf(wide.get(), kBufferSize, format, arguments);
+    va_end(arguments);
+    wide[kBufferSize - 1] = L'\0';
+    size_t converted = wcstombs(narrow.get(), wide.get(), kBufferSize - 1);
+    if (converted == static_cast<size_t>(-1))
+        return;
+    narrow[converted] = '\0';
+    emit(*handler, level, narrow.get());
+}
+
+void LogQuick(LOG_LEVEL level, const char* message)
+{
+    ErrnoKeeper keeper;
+    FileLogHandler* handler = handlerFor(level);
+    if (handler == nullptr || message == nullptr)
+        return;
+    emit(*handler, level, message);
+}
