@@ -1,0 +1,293 @@
+#include "MockBed.h"
+
+#include "Scenario.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <umockdev.h>
+
+namespace emu {
+
+namespace {
+
+const unsigned long kHdioGetIdentity = 0x030D;
+const unsigned long kHdioDriveCmd = 0x031F;
+const unsigned long kSgIo = 0x2285;
+
+// The kernel's sg_io_hdr (scsi/sg.h) on 64-bit Linux, written out here so
+// that the emulator does not take the layout from where the library does.
+struct SgIoHeaderAbi {
+    int interface_id;
+    int dxfer_direction;
+    unsigned char cmd_len;
+    unsigned char mx_sb_len;
+    unsigned short iovec_count;
+    unsigned int dxfer_len;
+    void* dxferp;
+    unsigned char* cmdp;
+    void* sbp;
+    unsigned int timeout;
+    unsigned int flags;
+    int pack_id;
+    void* usr_ptr;
+    unsigned char status;
+    unsigned char masked_status;
+    unsigned char msg_status;
+    unsigned char sb_len_wr;
+    unsigned short host_status;
+    unsigned short driver_status;
+    int resid;
+    unsigned int duration;
+    unsigned int info;
+};
+static_assert(sizeof(SgIoHeaderAbi) == 88, "sg_io_hdr is 88 bytes on 64-bit Linux");
+static_assert(offsetof(SgIoHeaderAbi, dxferp) == 16 && offsetof(SgIoHeaderAbi, cmdp) == 24
+                  && offsetof(SgIoHeaderAbi, sbp) == 32 && offsetof(SgIoHeaderAbi, status) == 64,
+              "sg_io_hdr pointer and status offsets");
+
+// Owns a resolved piece of the caller's memory.
+struct Resolved {
+    UMockdevIoctlData* data = nullptr;
+    ~Resolved()
+    {
+        if (data != nullptr)
+            g_object_unref(data);
+    }
+    Resolved() = default;
+    Resolved(const Resolved&) = delete;
+    Resolved& operator=(const Resolved&) = delete;
+};
+
+bool resolve(UMockdevIoctlData* parent, std::size_t offset, std::size_t length, Resolved& out)
+{
+    GError* error = nullptr;
+    out.data = umockdev_ioctl_data_resolve(parent, offset, length, &error);
+    if (error != nullptr) {
+        fprintf(stderr, "testbed: cannot reach ioctl memory: %s\n", error->message);
+        g_error_free(error);
+        return false;
+    }
+    return out.data != nullptr;
+}
+
+IoctlResult handleDriveCmd(DriveEmulator& emulator, UMockdevIoctlData* argument, Resolved& block)
+{
+    // The block's length is in its header; resolve the header, read it, then
+    // start over with the whole block (resolve caches by offset).
+    std::uint8_t pointer[sizeof(void*)];
+    std::copy(argument->data, argument->data + sizeof pointer, pointer);
+    std::size_t length;
+    {
+        Resolved header;
+        if (!resolve(argument, 0, 4, header))
+            return {-1, EFAULT};
+        length = DriveEmulator::driveCmdLength(header.data->data);
+    }
+    GError* error = nullptr;
+    if (!umockdev_ioctl_data_reload(argument, &error)) {
+        fprintf(stderr, "testbed: reload failed: %s\n", error != nullptr ? error->message : "?");
+        if (error != nullptr)
+            g_error_free(error);
+        return {-1, EFAULT};
+    }
+    std::copy(pointer, pointer + sizeof pointer, argument->data);
+    if (!resolve(argument, 0, length, block))
+        return {-1, EFAULT};
+    return emulator.driveCmd(block.data->data, static_cast<std::size_t>(block.data->data_len));
+}
+
+IoctlResult handleSgIo(DriveEmulator& emulator, UMockdevIoctlData* argument)
+{
+    Resolved header;
+    if (!resolve(argument, 0, sizeof(SgIoHeaderAbi), header))
+        return {-1, EFAULT};
+    auto* abi = reinterpret_cast<SgIoHeaderAbi*>(header.data->data);
+    Resolved cdb, data, sense;
+    if (abi->cmdp == nullptr || !resolve(header.data, offsetof(SgIoHeaderAbi, cmdp), abi->cmd_len, cdb))
+        return {-1, EFAULT};
+    if (abi->dxfer_len > 0
+        && (abi->dxferp == nullptr || !resolve(header.data, offsetof(SgIoHeaderAbi, dxferp), abi->dxfer_len, data)))
+        return {-1, EFAULT};
+    if (abi->mx_sb_len > 0
+        && (abi->sbp == nullptr || !resolve(header.data, offsetof(SgIoHeaderAbi, sbp), abi->mx_sb_len, sense)))
+        return {-1, EFAULT};
+    // The resolved pieces may have moved the header's bytes; read it again.
+    abi = reinterpret_cast<SgIoHeaderAbi*>(header.data->data);
+
+    SgRequest request;
+    request.interfaceId = abi->interface_id;
+    request.direction = abi->dxfer_direction;
+    request.cdb = cdb.data->data;
+    request.cdbLength = abi->cmd_len;
+    request.data = data.data != nullptr ? data.data->data : nullptr;
+    request.dataLength = data.data != nullptr ? abi->dxfer_len : 0;
+    request.sense = sense.data != nullptr ? sense.data->data : nullptr;
+    request.senseCapacity = sense.data != nullptr ? abi->mx_sb_len : 0;
+    request.timeout = abi->timeout;
+    IoctlResult result = emulator.sgIo(request);
+    if (result.result == 0) {
+        abi->status = request.status;
+        abi->masked_status = request.maskedStatus;
+        abi->sb_len_wr = request.senseWritten;
+        abi->host_status = request.hostStatus;
+        abi->driver_status = request.driverStatus;
+        abi->resid = request.resid;
+        abi->duration = 1;
+    }
+    return result;
+}
+
+gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData)
+{
+    auto& emulator = *static_cast<DriveEmulator*>(userData);
+    unsigned long request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* argument = umockdev_ioctl_client_get_arg(client);
+    IoctlResult result{-1, ENOTTY};
+    Resolved block;
+    if (request == kHdioGetIdentity) {
+        if (resolve(argument, 0, DriveEmulator::kSector, block))
+            result = emulator.getIdentity(block.data->data, static_cast<std::size_t>(block.data->data_len));
+        else
+            result = {-1, EFAULT};
+    } else if (request == kHdioDriveCmd) {
+        result = handleDriveCmd(emulator, argument, block);
+    } else if (request == kSgIo) {
+        result = handleSgIo(emulator, argument);
+    }
+    umockdev_ioctl_client_complete(client, result.result, result.error);
+    return TRUE;
+}
+
+// The node as the host itself has it, past the preload's redirection.
+bool hostHasNode(const std::string& path)
+{
+    return syscall(SYS_faccessat, AT_FDCWD, path.c_str(), F_OK) == 0;
+}
+
+} // namespace
+
+bool inMockEnvironment()
+{
+    // Whether the preload library is mapped into this process.
+    return readFile("/proc/self/maps").find("libumockdev-preload") != std::string::npos;
+}
+
+MockBed::MockBed()
+    : m_testbed(umockdev_testbed_new())
+{
+    if (m_testbed == nullptr)
+        throw std::runtime_error("umockdev testbed could not be created");
+}
+
+MockBed::~MockBed()
+{
+    for (auto& [name, attached] : m_drives) {
+        attached.emulator->release();
+        umockdev_testbed_detach_ioctl(m_testbed, ("/dev/" + name).c_str(), nullptr);
+        g_object_unref(attached.handler);
+    }
+    g_object_unref(m_testbed);
+}
+
+void MockBed::addFromString(const std::string& description)
+{
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(m_testbed, description.c_str(), &error)) {
+        std::string message = error != nullptr ? error->message : "unknown error";
+        if (error != nullptr)
+            g_error_free(error);
+        throw std::runtime_error("umockdev rejected a device: " + message);
+    }
+}
+
+DriveEmulator& MockBed::addDrive(const std::string& name, const DriveSpec& spec, bool removable)
+{
+    std::size_t index = m_drives.size();
+    std::string host = std::to_string(index);
+    std::string target = host + ":0:0:0";
+    addFromString("P: /devices/pci0000:00/0000:00:1f.2/ata" + std::to_string(index + 1) + "/host" + host
+                  + "/target" + host + ":0:0/" + target + "/block/" + name + "\n"
+                  "N: " + name + "\n"
+                  "E: DEVNAME=/dev/" + name + "\n"
+                  "E: DEVTYPE=disk\n"
+                  "E: SUBSYSTEM=block\n"
+                  "A: removable=" + (removable ? "1" : "0") + "\\n\n"
+                  "A: size=125045424\\n\n");
+    Attached attached;
+    attached.emulator = std::make_unique<DriveEmulator>(spec);
+    attached.handler = umockdev_ioctl_base_new();
+    g_signal_connect(attached.handler, "handle-ioctl", G_CALLBACK(onIoctl), attached.emulator.get());
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(m_testbed, ("/dev/" + name).c_str(), attached.handler, &error)) {
+        std::string message = error != nullptr ? error->message : "unknown error";
+        if (error != nullptr)
+            g_error_free(error);
+        g_object_unref(attached.handler);
+        throw std::runtime_error("cannot attach the emulator to /dev/" + name + ": " + message);
+    }
+    DriveEmulator& emulator = *attached.emulator;
+    m_drives.emplace(name, std::move(attached));
+    return emulator;
+}
+
+void MockBed::addBlockDevice(const std::string& name, bool removable)
+{
+    std::string path;
+    if (name.rfind("nvme", 0) == 0)
+        path = "/devices/pci0000:00/0000:00:1d.0/nvme/nvme0/" + name;
+    else if (name.rfind("mmcblk", 0) == 0)
+        path = "/devices/platform/mmc0/mmc0:0001/block/" + name;
+    else if (name.rfind("sr", 0) == 0)
+        path = "/devices/pci0000:00/0000:00:1f.2/ata9/host9/target9:0:0/9:0:0:0/block/" + name;
+    else
+        path = "/devices/virtual/block/" + name;
+    addFromString("P: " + path + "\n"
+                  "N: " + name + "\n"
+                  "E: DEVNAME=/dev/" + name + "\n"
+                  "E: DEVTYPE=disk\n"
+                  "E: SUBSYSTEM=block\n"
+                  "A: removable=" + (removable ? "1" : "0") + "\\n\n");
+}
+
+void MockBed::setBiosVersion(const std::string& version)
+{
+    const char* dmi = "/sys/devices/virtual/dmi/id";
+    addFromString("P: /devices/virtual/dmi/id\nE: SUBSYSTEM=dmi\nA: bios_version=\n");
+    // Exactly the bytes given: the kernel's file ends in a newline, which the
+    // caller includes or leaves out on purpose.
+    umockdev_testbed_set_attribute(m_testbed, dmi, "bios_version", version.c_str());
+}
+
+bool MockBed::unplug(const std::string& name)
+{
+    std::string node = "/dev/" + name;
+    if (hostHasNode(node))
+        return false;
+    drive(name).setGone(true);
+    std::string emulated = rootDir() + node;
+    return unlink(emulated.c_str()) == 0 || errno == ENOENT;
+}
+
+DriveEmulator& MockBed::drive(const std::string& name)
+{
+    auto found = m_drives.find(name);
+    if (found == m_drives.end())
+        throw std::out_of_range("no emulated drive " + name);
+    return *found->second.emulator;
+}
+
+std::string MockBed::rootDir() const
+{
+    gchar* root = umockdev_testbed_get_root_dir(m_testbed);
+    std::string result(root);
+    g_free(root);
+    return result;
+}
+
+} // namespace emu

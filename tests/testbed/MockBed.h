@@ -1,0 +1,58 @@
+// A fake machine for the libraries under test: sysfs block entries, /dev
+// nodes answered by drive emulators, and the DMI BIOS version, all through
+// umockdev. The process must run with libumockdev-preload.so.0 preloaded
+// (the test main sees to it); children inherit the testbed.
+//
+// Create the bed before the code under test starts threads and destroy it
+// after they stopped: umockdev sets and unsets environment variables.
+#ifndef VEXLOR_TESTBED_MOCK_BED_H
+#define VEXLOR_TESTBED_MOCK_BED_H
+
+#include "DriveEmulator.h"
+
+#include <map>
+#include <memory>
+#include <string>
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
+
+namespace emu {
+
+class MockBed {
+public:
+    MockBed();
+    ~MockBed();
+    MockBed(const MockBed&) = delete;
+    MockBed& operator=(const MockBed&) = delete;
+
+    // A SATA disk "name" (sda, sdb, ...) with its /dev node answered by an emulator.
+    DriveEmulator& addDrive(const std::string& name, const DriveSpec& spec, bool removable = false);
+    // A block device with no drive behind it (sr0, loop0, nvme0n1, mmcblk0).
+    void addBlockDevice(const std::string& name, bool removable = false);
+    void setBiosVersion(const std::string& version);
+    // Removes the drive's node, so that opening it fails as for a drive that
+    // went away. False when the host itself has a node of that name, where a
+    // removed emulated node would let the open reach a real disk.
+    bool unplug(const std::string& name);
+
+    DriveEmulator& drive(const std::string& name);
+    std::string rootDir() const;
+
+private:
+    void addFromString(const std::string& description);
+
+    UMockdevTestbed* m_testbed;
+    struct Attached {
+        std::unique_ptr<DriveEmulator> emulator;
+        UMockdevIoctlBase* handler;
+    };
+    std::map<std::string, Attached> m_drives;
+};
+
+// True when this process runs under the umockdev preload library.
+bool inMockEnvironment();
+
+} // namespace emu
+
+#endif

@@ -1,0 +1,103 @@
+// Runs a piece of test code in a fresh process that sees its own
+// /etc/vexlor and /var/log/vexlor, so that the libraries' process-wide state
+// (logger, configuration) starts anew for every scenario.
+//
+//   SCENARIO(identify) {                 // runs in the child
+//       ...call the library, print what the test should see...
+//       return 0;
+//   }
+//   TEST_F(SomeTest, X) {
+//       emu::Scenario s("identify");
+//       s.logConf("Level=4\n");
+//       emu::ScenarioResult r = s.run();
+//       EXPECT_TRUE(r.logHas("model: X"));
+//   }
+//
+// The child is this test program again (fork, private mount namespace,
+// exec), so it keeps the umockdev testbed of the parent. Needs root.
+#ifndef VEXLOR_TESTBED_SCENARIO_H
+#define VEXLOR_TESTBED_SCENARIO_H
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+using ScenarioFunction = int (*)(const std::vector<std::string>& args);
+
+struct ScenarioRegistrar {
+    ScenarioRegistrar(const char* name, ScenarioFunction function);
+};
+
+#define SCENARIO(name)                                                                      \
+    static int scenario_##name(const std::vector<std::string>& args);                        \
+    static const emu::ScenarioRegistrar scenarioRegistrar_##name(#name, scenario_##name);   \
+    static int scenario_##name([[maybe_unused]] const std::vector<std::string>& args)
+
+// One line of the log file, split into its columns.
+struct LogLine {
+    std::string time;
+    std::string process;
+    std::string thread;
+    std::string level;
+    std::string message;
+};
+
+struct ScenarioResult {
+    int exitCode = -1;        // -1 when the child did not exit normally
+    int signal = 0;           // the signal that ended it, if any
+    bool timedOut = false;
+    std::string out;          // standard output
+    std::string err;          // standard error
+    std::string log;          // /var/log/vexlor/vexlor.log as the child left it
+
+    // The log's lines without their CR LF; a cut last line is kept.
+    std::vector<std::string> logLines() const;
+    std::vector<LogLine> parsedLog() const;
+    std::vector<std::string> messages() const;
+    bool logHas(const std::string& text) const;
+    std::size_t logCount(const std::string& text) const;
+};
+
+class Scenario {
+public:
+    explicit Scenario(std::string name);
+    ~Scenario();
+    Scenario(const Scenario&) = delete;
+    Scenario& operator=(const Scenario&) = delete;
+
+    Scenario& args(std::vector<std::string> arguments);
+    Scenario& ini(const std::string& content);       // /etc/vexlor/vexlor.ini
+    Scenario& logConf(const std::string& content);   // /etc/vexlor/log.conf
+    Scenario& logFile(const std::string& content);   // /var/log/vexlor/vexlor.log before the run
+    Scenario& timeout(std::chrono::milliseconds limit);
+
+    // Where the child's /etc/vexlor and /var/log/vexlor live on the host.
+    const std::string& etcDir() const { return m_etc; }
+    const std::string& logDir() const { return m_log; }
+
+    ScenarioResult run();
+
+private:
+    std::string m_name;
+    std::vector<std::string> m_args;
+    std::chrono::milliseconds m_timeout{20000};
+    std::string m_root;
+    std::string m_etc;
+    std::string m_log;
+};
+
+// True when this process can host scenarios (root, mount namespaces).
+bool canRunScenarios(std::string& why);
+
+// The child side: runs the scenario named on the command line.
+int runScenarioMain(int argc, char** argv);
+bool isScenarioInvocation(int argc, char** argv);
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+} // namespace emu
+
+#endif
