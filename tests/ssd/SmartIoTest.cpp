@@ -4,6 +4,7 @@
 #include "Scenario.h"
 #include "SmartIo.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -66,7 +67,7 @@ SCENARIO(smartio)
         unsigned long pages = std::stoul(args.at(3));
         ok = SmartIo::getSmartLogDataAtaSmart(dev, static_cast<unsigned char>(std::stoul(args.at(2))),
                                               buffer.data(), pages);
-        detail = "data=" + hex(buffer.data(), pages * 512 + 1);
+        detail = "data=" + hex(buffer.data(), std::min(pages, 8ul) * 512 + 1);
     } else if (op == "sptlog") {
         ok = SmartIo::getSmartLogDataSpt(dev, static_cast<unsigned char>(std::stoul(args.at(2))), buffer.data(),
                                          std::stoul(args.at(3)));

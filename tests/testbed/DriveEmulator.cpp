@@ -22,7 +22,6 @@ const std::uint8_t kSmartDisable = 0xD9;
 const std::uint8_t kSmartReturnStatus = 0xDA;
 const std::uint8_t kSmartLbaMid = 0x4F;
 const std::uint8_t kSmartLbaHigh = 0xC2;
-const std::uint8_t kStatusGood = 0x50;        // DRDY | DSC
 const std::uint8_t kStatusError = 0x51;       // DRDY | DSC | ERR
 const std::uint8_t kErrorAbort = 0x04;        // ABRT
 

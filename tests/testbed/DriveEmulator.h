@@ -173,7 +173,7 @@ private:
     struct AtaOutcome {
         bool aborted = false;
         std::uint8_t error = 0;
-        std::uint8_t status = 0x50;
+        std::uint8_t status = 0x50; // DRDY | DSC
         std::vector<std::uint8_t> data;
     };
 
