@@ -200,8 +200,16 @@ ScenarioResult Scenario::run()
     plan.mounts.push_back({"/var/log", "/var/log/vexlor", m_log,
                            "lowerdir=/var/log,upperdir=" + m_root + "/var-log-upper,workdir=" + m_root
                                + "/var-log-work"});
-    plan.executable = std::filesystem::read_symlink("/proc/self/exe");
-    plan.argv = {plan.executable, kScenarioFlag, m_name};
+    // VEXLOR_SCENARIO_WRAPPER runs every scenario under a tool given by its
+    // absolute path, for example "/usr/bin/valgrind --error-exitcode=9".
+    if (const char* wrapper = getenv("VEXLOR_SCENARIO_WRAPPER")) {
+        std::istringstream words(wrapper);
+        for (std::string word; words >> word;)
+            plan.argv.push_back(word);
+    }
+    plan.argv.push_back(std::filesystem::read_symlink("/proc/self/exe"));
+    plan.argv.insert(plan.argv.end(), {kScenarioFlag, m_name});
+    plan.executable = plan.argv.front();
     plan.argv.insert(plan.argv.end(), m_args.begin(), m_args.end());
     std::vector<char*> argv;
     for (std::string& arg : plan.argv)
