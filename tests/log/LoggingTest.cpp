@@ -1,6 +1,7 @@
 // The logger of both libraries, each scenario in a fresh process with its
 // own log.conf and log directory.
 #include "Scenario.h"
+#include "ScenarioTest.h"
 #include "log.h"
 
 #include <atomic>
@@ -137,15 +138,8 @@ SCENARIO(logging)
     return 0;
 }
 
-class LoggingTest : public testing::Test {
+class LoggingTest : public emu::ScenarioTest {
 protected:
-    void SetUp() override
-    {
-        std::string why;
-        if (!emu::canRunScenarios(why))
-            GTEST_SKIP() << why;
-    }
-
     emu::ScenarioResult run(emu::Scenario& scenario, std::vector<std::string> actions)
     {
         scenario.args(std::move(actions));

@@ -2,6 +2,7 @@
 #include "IdentifyData.h"
 #include "MockBed.h"
 #include "Scenario.h"
+#include "ScenarioTest.h"
 #include "SmartIo.h"
 
 #include <algorithm>
@@ -78,15 +79,8 @@ SCENARIO(smartio)
     return 0;
 }
 
-class SmartIoTest : public testing::Test {
+class SmartIoTest : public emu::ScenarioTest {
 protected:
-    void SetUp() override
-    {
-        std::string why;
-        if (!emu::canRunScenarios(why))
-            GTEST_SKIP() << why;
-    }
-
     // Runs one operation with debug logging and returns the child's output.
     emu::ScenarioResult run(std::vector<std::string> args)
     {
