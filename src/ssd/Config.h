@@ -1,0 +1,110 @@
+#ifndef VEXLOR_CONFIG_H
+#define VEXLOR_CONFIG_H
+
+#include "log.h"
+
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+// The driver configuration from /etc/vexlor/vexlor.ini, read once per
+// process at the first request; the settings never change afterwards.
+class Config {
+public:
+    static Config* GetInstance()
+    {
+        // Safe when two threads ask first at the same moment.
+        std::call_once(s_created, [] {
+            Config* created = new Config();
+            s_instance = created;
+            Log(LEVEL_DEBUG, "Config::GetInstance - new instance = 0x%08" PRIxPTR,
+                reinterpret_cast<std::uintptr_t>(created));
+        });
+        return s_instance;
+    }
+
+    unsigned long getPollRate() { return pollRate; }
+    unsigned long getPercentUsedThreshold() { return percentUsedThreshold; }
+    unsigned long getSptLogAccess() { return sptLogAccess; }
+    unsigned long getDbgIndications() { return dbgIndications; }
+    unsigned long getDbgTraceAttributes() { return dbgTraceAttributes; }
+    unsigned long getDbgTraceLogs() { return dbgTraceLogs; }
+
+    Config(const Config&) = delete;
+    Config& operator=(const Config&) = delete;
+
+private:
+    Config()
+    {
+        initialise();
+        Log(LEVEL_DEBUG, "Config constructed");
+    }
+    ~Config() = default;
+
+    void initialise()
+    {
+        LogQuick(LEVEL_TRACE, "Config::initialise");
+        readIniFile();
+    }
+
+    void readIniFile()
+    {
+        FILE* ini = fopen("/etc/vexlor/vexlor.ini", "re");
+        if (ini == nullptr)
+            return;
+        char* buffer = nullptr;
+        size_t capacity = 0;
+        ssize_t length;
+        while ((length = getline(&buffer, &capacity, ini)) >= 0)
+            applyLine(std::string(buffer, static_cast<size_t>(length)));
+        free(buffer);
+        fclose(ini);
+    }
+
+    void applyLine(const std::string& line)
+    {
+        size_t equals = line.find('=');
+        if (equals == std::string::npos || equals == 0)
+            return;
+        const std::string key = line.substr(0, equals);
+        std::string value = line.substr(equals + 1);
+        if (!value.empty() && value.back() == '\n')
+            value.pop_back();
+        else if (value.empty())
+            value = "***bad value length***";  // '=' was the file's last character
+
+        unsigned long number = 0;
+        bool isNumber = sscanf(value.c_str(), "%lu", &number) == 1;
+        bool flagOn = value[0] == '1' || value[0] == 'T' || value[0] == 't';
+        if (key == "PollRate") {
+            if (isNumber && number != 0)
+                pollRate = number;
+        } else if (key == "PercentUsedThreshold") {
+            if (isNumber && number >= 10 && number <= 100)
+                percentUsedThreshold = number;
+        } else if (key == "SptLogAccess") {
+            sptLogAccess |= flagOn;
+        } else if (key == "DebugIndications") {
+            dbgIndications |= flagOn;
+        } else if (key == "DebugTraceAttributes") {
+            dbgTraceAttributes |= flagOn;
+        } else if (key == "DebugTraceLogs") {
+            dbgTraceLogs |= flagOn;
+        }
+    }
+
+    static Config* s_instance;
+    static std::once_flag s_created;
+
+    unsigned long pollRate = 10;
+    unsigned long percentUsedThreshold = 95;
+    unsigned long sptLogAccess = 0;
+    unsigned long dbgIndications = 0;
+    unsigned long dbgTraceAttributes = 0;
+    unsigned long dbgTraceLogs = 0;
+};
+
+#endif
