@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/hdreg.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -17,7 +18,9 @@ using namespace atacmd;
 
 namespace {
 
-static_assert(IOCTL_SG_IO == SG_IO, "SG_IO request number");
+static_assert(IOCTL_SG_IO == SG_IO && IOCTL_HDIO_GET_IDENTITY == HDIO_GET_IDENTITY
+                  && IOCTL_HDIO_DRIVE_CMD == HDIO_DRIVE_CMD,
+              "ioctl request numbers match the kernel's");
 
 // Opens the node, issues one ioctl and closes the node, logging a failure
 // with the operation's name. errno keeps the failing call's value.

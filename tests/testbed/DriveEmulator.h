@@ -155,7 +155,8 @@ public:
     std::vector<CommandRecord> commands() const;
     void clearCommands();
 
-    // What the drive returns, built from the description.
+    // What the drive returns, built from the description. They read the
+    // description unlocked: call them while no command is in flight.
     std::vector<std::uint8_t> identifyRaw() const;          // as the drive sends it
     std::vector<std::uint8_t> identifyKernel() const;       // as HDIO_GET_IDENTITY returns it
     std::vector<std::uint8_t> smartDataSector() const;
