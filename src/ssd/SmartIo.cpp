@@ -1,5 +1,6 @@
 #include "SmartIo.h"
 
+#include "Config.h"
 #include "Utils.h"
 #include "atacmd.h"
 #include "log.h"
@@ -8,6 +9,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <fcntl.h>
 #include <linux/hdreg.h>
 #include <scsi/sg.h>
@@ -58,7 +61,169 @@ std::string identifyText(const unsigned char* block, size_t offset, size_t lengt
     return text;
 }
 
+// One way of reading the Device Statistics log: how the directory and the
+// statistics are fetched, and where page 7 lies in what comes back.
+struct StatisticsMethod {
+    const char* name;
+    bool (*readDirectory)(std::string& devPath, unsigned char* sector);
+    bool (*readStatistics)(std::string& devPath, unsigned char* buffer);
+    size_t statisticsLength;
+    size_t page7Offset;
+};
+
+const StatisticsMethod kScsiPassThrough = {
+    "SmartIo::getSsdDeviceStatisticsLogDataSpt",
+    [](std::string& devPath, unsigned char* sector) {
+        return SmartIo::getSmartLogDataSpt(devPath, LOG_DIRECTORY, sector, 0);
+    },
+    [](std::string& devPath, unsigned char* buffer) {
+        return SmartIo::getSmartLogDataSpt(devPath, LOG_DEVICE_STATISTICS, buffer, DEVICE_STATISTICS_SSD_PAGE);
+    },
+    SECTOR_SIZE,
+    0,
+};
+
+const StatisticsMethod kAtaSmartPassThrough = {
+    "SmartIo::getSsdDeviceStatisticsLogDataAtaSmart",
+    [](std::string& devPath, unsigned char* sector) {
+        return SmartIo::getSmartLogDataAtaSmart(devPath, LOG_DIRECTORY, sector, 1);
+    },
+    [](std::string& devPath, unsigned char* buffer) {
+        return SmartIo::getSmartLogDataAtaSmart(devPath, LOG_DEVICE_STATISTICS, buffer,
+                                                DEVICE_STATISTICS_PAGES_NEEDED);
+    },
+    DEVICE_STATISTICS_PAGES_NEEDED * SECTOR_SIZE,
+    DEVICE_STATISTICS_SSD_PAGE * SECTOR_SIZE,
+};
+
+unsigned currentErrno()
+{
+    return static_cast<unsigned>(errno);
+}
+
+// Checks page 7 and takes the Percentage Used Endurance Indicator from it.
+bool takePercentageUsed(const char* method, unsigned char* page, SsdValues& ssdValues)
+{
+    SmartIo::dumpSmartLogPage(page, LOG_DEVICE_STATISTICS, DEVICE_STATISTICS_SSD_PAGE);
+    SSD_DEVICE_STATISTICS_LOG_PAGE header;
+    memcpy(&header, page, sizeof header);
+    if (header.LogPageNumber != DEVICE_STATISTICS_SSD_PAGE) {
+        Log(LEVEL_ERROR, "%s - SSD Device Statistics log page not 07, aborting read", method);
+        return false;
+    }
+    Log(LEVEL_TRACE, "%s - SSD Device Statistics log page is 07 - confidence good that it is populated correctly",
+        method);
+    // The flags are only traced: the indicator is taken as the drive gives it.
+    Log(LEVEL_TRACE, "%s - SSD Device Statistics Flags: %s %s %s", method,
+        header.Flags & STATISTIC_SUPPORTED ? "supported" : "", header.Flags & STATISTIC_VALID ? "valid" : "",
+        header.Flags & STATISTIC_NORMALIZED ? "normalized" : "");
+    ssdValues.percentageUsed = header.PercentageUsed;
+    return true;
+}
+
+bool readDeviceStatistics(const StatisticsMethod& method, std::string& devPath, SsdValues& ssdValues)
+{
+    std::unique_ptr<unsigned char[]> directory(new (std::nothrow) unsigned char[SECTOR_SIZE]);
+    if (!directory || !method.readDirectory(devPath, directory.get())) {
+        Log(LEVEL_ERROR, "%s - failed to get log directory, err=0x%08x", method.name, currentErrno());
+        return false;
+    }
+    Log(LEVEL_DEBUG, "%s - SMART Logging version = %hu", method.name,
+        static_cast<unsigned short>(directory[0] | directory[1] << 8));
+    for (int address = 1; address <= 15; ++address)
+        Log(LEVEL_DEBUG, "num pages at addr %d is %d", address, directory[2 * address]);
+    unsigned pages = directory[2 * LOG_DEVICE_STATISTICS];
+    Log(LEVEL_DEBUG, "%s - Log pages for device statistics = %d", method.name, pages);
+    directory.reset();
+    if (pages < DEVICE_STATISTICS_PAGES_NEEDED) {
+        Log(LEVEL_ERROR, "%s - Log pages for device statistics is less than 8, aborting read", method.name);
+        return false;
+    }
+    std::unique_ptr<unsigned char[]> statistics(new (std::nothrow) unsigned char[method.statisticsLength]);
+    if (!statistics) {
+        Log(LEVEL_ERROR, "%s - failed to allocate buffer for device stats log data, err=0x%08x, aborting read",
+            method.name, currentErrno());
+        return false;
+    }
+    if (!method.readStatistics(devPath, statistics.get())) {
+        Log(LEVEL_ERROR, "%s - failed to get device stats log, err=0x%08x, aborting read", method.name,
+            currentErrno());
+        return false;
+    }
+    return takePercentageUsed(method.name, statistics.get() + method.page7Offset, ssdValues);
+}
+
 } // namespace
+
+void SmartIo::parseSmartValues(const unsigned char* sector, SsdValues& ssdValues)
+{
+    const size_t table = offsetof(ata_smart_values, vendor_attributes);
+    for (size_t i = 0; i < SMART_ATTRIBUTE_ENTRIES; ++i) {
+        const unsigned char* entry = sector + table + i * sizeof(ata_smart_attribute);
+        if (entry[0] != 0)
+            ssdValues.addAttr(entry);
+    }
+}
+
+bool SmartIo::getSsdSmartValues(std::string& devPath, SsdValues& ssdValues)
+{
+    std::unique_ptr<unsigned char[]> sector(new (std::nothrow) unsigned char[SECTOR_SIZE]);
+    if (!sector || !getSsdSmartValues(devPath, sector.get(), SECTOR_SIZE)) {
+        Log(LEVEL_ERROR, "SmartIo::getSsdSmartValues - failed to get value data, err=0x%08x", currentErrno());
+        return false;
+    }
+    parseSmartValues(sector.get(), ssdValues);
+    sector.reset();
+    ssdValues.dumpAttributes();
+    return true;
+}
+
+bool SmartIo::getSsdDeviceStatisticsLogData(std::string& devPath, SsdValues& ssdValues)
+{
+    if (Config::GetInstance()->getSptLogAccess() != 0) {
+        LogQuick(LEVEL_TRACE, "SmartIo::getSsdDeviceStatisticsLogData - selecting SCSI Pass Thru method");
+        return getSsdDeviceStatisticsLogDataSpt(devPath, ssdValues);
+    }
+    LogQuick(LEVEL_TRACE, "SmartIo::getSsdDeviceStatisticsLogData - selecting ATA SMART Pass Thru method");
+    return getSsdDeviceStatisticsLogDataAtaSmart(devPath, ssdValues);
+}
+
+bool SmartIo::getSsdDeviceStatisticsLogDataSpt(std::string& devPath, SsdValues& ssdValues)
+{
+    return readDeviceStatistics(kScsiPassThrough, devPath, ssdValues);
+}
+
+bool SmartIo::getSsdDeviceStatisticsLogDataAtaSmart(std::string& devPath, SsdValues& ssdValues)
+{
+    return readDeviceStatistics(kAtaSmartPassThrough, devPath, ssdValues);
+}
+
+void SmartIo::dumpSmartLogPage(unsigned char* page, unsigned long logNumber, unsigned long pageNumber)
+{
+    if (Config::GetInstance()->getDbgTraceLogs() == 0)
+        return;
+    if (logNumber == LOG_DEVICE_STATISTICS && pageNumber == DEVICE_STATISTICS_SSD_PAGE)
+        LogQuick(LEVEL_DEBUG, "\n\n*** Solid State device Statistics log page ***\n");
+    Log(LEVEL_DEBUG, "Dump Data Buffer for Log # %d Statistics Page/Sector %d", static_cast<int>(logNumber),
+        static_cast<int>(pageNumber));
+    dumpSector(page);
+}
+
+void SmartIo::dumpSector(unsigned char* sector)
+{
+    std::string text = "\n";
+    char piece[16];
+    for (size_t i = 0; i < SECTOR_SIZE; ++i) {
+        if (i % 16 == 0) {
+            snprintf(piece, sizeof piece, "\n%08zx: ", i);
+            text += piece;
+        }
+        snprintf(piece, sizeof piece, "%02x ", sector[i]);
+        text += piece;
+    }
+    text += "\n";
+    Log(LEVEL_DEBUG, "%s", text.c_str());
+}
 
 void SmartIo::parseIdentifyData(const unsigned char* block, IdentifyData& identifyData)
 {

@@ -4,6 +4,7 @@
 #define VEXLOR_ATACMD_H
 
 #include <cstddef>
+#include <cstdint>
 
 namespace atacmd {
 
@@ -69,6 +70,65 @@ const unsigned char SENSE_ATA_RETURN_ADDITIONAL_LENGTH = 0x0E;
 const unsigned char SENSE_ATA_STATUS_RETURN = 0x09;
 const unsigned char SENSE_ATA_STATUS_RETURN_LENGTH = 0x0C;
 const unsigned char ATA_STATUS_READY_NO_ERROR = 0x50; // DRDY | DSC
+
+// SMART READ DATA sector: 30 attribute entries of 12 bytes from offset 2.
+#pragma pack(push, 1)
+struct ata_smart_attribute {
+    std::uint8_t id;        // 0 marks an empty entry
+    std::uint16_t flags;    // little-endian, unaligned
+    std::uint8_t current;
+    std::uint8_t worst;
+    std::uint8_t raw[6];    // least significant byte first
+    std::uint8_t reserv;
+};
+struct ata_smart_values {
+    std::uint16_t revnumber;
+    ata_smart_attribute vendor_attributes[30];
+    std::uint8_t offline_data_collection_status;
+    std::uint8_t self_test_exec_status;
+    std::uint16_t total_time_to_complete_off_line;
+    std::uint8_t vendor_specific_366;
+    std::uint8_t offline_data_collection_capability;
+    std::uint16_t smart_capability;
+    std::uint8_t errorlog_capability;
+    std::uint8_t vendor_specific_371;
+    std::uint8_t short_test_completion_time;
+    std::uint8_t extend_test_completion_time;
+    std::uint8_t conveyance_test_completion_time;
+    std::uint8_t reserved_375_385[11];
+    std::uint8_t vendor_specific_386_510[125];
+    std::uint8_t chksum;
+};
+
+// Device Statistics log page 07h (Solid State Device Statistics), first 16 bytes.
+typedef struct _SSD_DEVICE_STATISTICS_LOG_PAGE {
+    std::uint16_t RevisionNumber;
+    std::uint8_t LogPageNumber;
+    std::uint8_t reserved0[5];
+    std::uint8_t PercentageUsed;   // Percentage Used Endurance Indicator, bits 7:0
+    std::uint8_t reserved1[6];
+    std::uint8_t Flags;            // bits 63:56 of the statistic
+} SSD_DEVICE_STATISTICS_LOG_PAGE, *PSSD_DEVICE_STATISTICS_LOG_PAGE;
+#pragma pack(pop)
+
+static_assert(sizeof(ata_smart_attribute) == 12, "SMART attribute entry");
+static_assert(sizeof(ata_smart_values) == SECTOR_SIZE, "SMART data sector");
+static_assert(offsetof(ata_smart_values, vendor_attributes) == 2, "attribute table offset");
+static_assert(offsetof(ata_smart_values, chksum) == 511, "SMART checksum offset");
+static_assert(sizeof(SSD_DEVICE_STATISTICS_LOG_PAGE) == 16, "statistics page header");
+
+const std::size_t SMART_ATTRIBUTE_ENTRIES = 30;
+const unsigned SMART_ATTRIBUTE_POWER_ON_HOURS = 9;
+const unsigned SMART_ATTRIBUTE_SANDISK_WEAR = 230;
+
+// General-purpose and SMART logs.
+const unsigned char LOG_DIRECTORY = 0x00;
+const unsigned char LOG_DEVICE_STATISTICS = 0x04;
+const unsigned DEVICE_STATISTICS_PAGES_NEEDED = 8;   // pages 0 to 7
+const unsigned char DEVICE_STATISTICS_SSD_PAGE = 0x07;
+const unsigned char STATISTIC_SUPPORTED = 0x80;
+const unsigned char STATISTIC_VALID = 0x40;
+const unsigned char STATISTIC_NORMALIZED = 0x20;
 
 } // namespace atacmd
 

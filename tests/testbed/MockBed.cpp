@@ -211,8 +211,10 @@ DriveEmulator& MockBed::addDrive(const std::string& name, const DriveSpec& spec,
     std::size_t index = m_drives.size();
     std::string host = std::to_string(index);
     std::string target = host + ":0:0:0";
-    addFromString("P: /devices/pci0000:00/0000:00:1f.2/ata" + std::to_string(index + 1) + "/host" + host
-                  + "/target" + host + ":0:0/" + target + "/block/" + name + "\n"
+    std::string path = "/devices/pci0000:00/0000:00:1f.2/ata" + std::to_string(index + 1) + "/host" + host
+        + "/target" + host + ":0:0/" + target + "/block/" + name;
+    m_sysfsPaths[name] = path;
+    addFromString("P: " + path + "\n"
                   "N: " + name + "\n"
                   "E: DEVNAME=/dev/" + name + "\n"
                   "E: DEVTYPE=disk\n"
@@ -247,6 +249,7 @@ void MockBed::addBlockDevice(const std::string& name, bool removable)
         path = "/devices/pci0000:00/0000:00:1f.2/ata9/host9/target9:0:0/9:0:0:0/block/" + name;
     else
         path = "/devices/virtual/block/" + name;
+    m_sysfsPaths[name] = path;
     addFromString("P: " + path + "\n"
                   "N: " + name + "\n"
                   "E: DEVNAME=/dev/" + name + "\n"
@@ -262,6 +265,14 @@ void MockBed::setBiosVersion(const std::string& version)
     // Exactly the bytes given: the kernel's file ends in a newline, which the
     // caller includes or leaves out on purpose.
     umockdev_testbed_set_attribute(m_testbed, dmi, "bios_version", version.c_str());
+}
+
+void MockBed::setAttribute(const std::string& name, const std::string& attribute, const std::string& content)
+{
+    auto found = m_sysfsPaths.find(name);
+    if (found == m_sysfsPaths.end())
+        throw std::out_of_range("no block device " + name);
+    umockdev_testbed_set_attribute(m_testbed, ("/sys" + found->second).c_str(), attribute.c_str(), content.c_str());
 }
 
 bool MockBed::unplug(const std::string& name)

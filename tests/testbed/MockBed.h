@@ -31,6 +31,8 @@ public:
     // A block device with no drive behind it (sr0, loop0, nvme0n1, mmcblk0).
     void addBlockDevice(const std::string& name, bool removable = false);
     void setBiosVersion(const std::string& version);
+    // Replaces a block device's sysfs attribute with exactly these bytes.
+    void setAttribute(const std::string& name, const std::string& attribute, const std::string& content);
     // Removes the drive's node, so that opening it fails as for a drive that
     // went away. False when the host itself has a node of that name, where a
     // removed emulated node would let the open reach a real disk.
@@ -48,6 +50,7 @@ private:
         UMockdevIoctlBase* handler;
     };
     std::map<std::string, Attached> m_drives;
+    std::map<std::string, std::string> m_sysfsPaths;
 };
 
 // True when this process runs under the umockdev preload library.

@@ -192,6 +192,11 @@ Scenario& Scenario::timeout(std::chrono::milliseconds limit)
 
 ScenarioResult Scenario::run()
 {
+    return run([] {});
+}
+
+ScenarioResult Scenario::run(const std::function<void()>& meanwhile)
+{
     ChildPlan plan;
     plan.outPath = m_root + "/stdout";
     plan.errPath = m_root + "/stderr";
@@ -223,6 +228,7 @@ ScenarioResult Scenario::run()
         throw std::runtime_error("fork failed");
     if (child == 0)
         runChild(plan, argv);
+    meanwhile();
 
     ScenarioResult result;
     auto deadline = std::chrono::steady_clock::now() + m_timeout;

@@ -19,6 +19,7 @@
 #define VEXLOR_TESTBED_SCENARIO_H
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,9 @@ public:
     const std::string& logDir() const { return m_log; }
 
     ScenarioResult run();
+    // Runs `meanwhile` on this thread while the child runs, for example to
+    // change a drive's figures under the library's feet.
+    ScenarioResult run(const std::function<void()>& meanwhile);
 
 private:
     std::string m_name;

@@ -1,0 +1,166 @@
+#include "SsdManager.h"
+
+#include "BiosVersion.h"
+#include "SmartIo.h"
+#include "log.h"
+
+#include <cassert>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <new>
+#include <unistd.h>
+
+namespace {
+
+const char* const kBlockDirectory = "/sys/block/";
+
+// A disk counts as fixed when its removable attribute reads exactly "0".
+bool isFixedDisk(const std::string& name)
+{
+    std::string path = kBlockDirectory + name + "/removable";
+    if (access(path.c_str(), R_OK) != 0)
+        return false;
+    FILE* file = fopen(path.c_str(), "re");
+    if (file == nullptr)
+        return false;
+    char rembuf[16] = {};
+    if (fgets(rembuf, 2, file) == nullptr)
+        rembuf[0] = '\0';
+    fclose(file);
+    return strcmp(rembuf, "0") == 0;
+}
+
+} // namespace
+
+SsdManager::SsdManager()
+    : init(false)
+    , biosVersion()
+    , ssdDevices()
+    , client(nullptr)
+{
+    LogQuick(LEVEL_DEBUG, "SsdManager Constructed");
+}
+
+SsdManager::~SsdManager()
+{
+    LogQuick(LEVEL_DEBUG, "SsdManager Destroyed");
+}
+
+SSD_CODE SsdManager::initialise()
+{
+    assert(init == false);
+    if (!BiosVersion::getBiosVersion(biosVersion))
+        return SSD_NO_BIOS_INFO;
+    DIR* directory = opendir(kBlockDirectory);
+    if (directory == nullptr)
+        return SSD_NO_SYSFS;
+    while (dirent* entry = readdir(directory)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        // Only SCSI/ATA disks: hda, sr0, loop0, mmcblk0 or nvme0n1 never count.
+        if (name.compare(0, 2, "sd") != 0 || name.size() < 2)
+            continue;
+        if (!isFixedDisk(name))
+            continue;
+        Log(LEVEL_DEBUG, "SsdManager::initialise - Found fixed scsi disk %s", name.c_str());
+        std::string devPath = "/dev/" + name;
+        IdentifyData id;
+        if (!SmartIo::getIdentifyData(devPath, id) || !id.isSsd)
+            continue;
+        if (!addSsdDevice(id, name, devPath))
+            Log(LEVEL_ERROR, "SsdManager::initialise - failed to add SSD Device %s to list", name.c_str());
+    }
+    closedir(directory);
+    Log(LEVEL_DEBUG, "SsdManager::initialise - found %i SSD devices", ssdDevices.getNumSsdDevices());
+    init = true;
+    return SSD_OK;
+}
+
+bool SsdManager::addSsdDevice(IdentifyData& id, std::string physicalDisk, std::string& devPath)
+{
+    SsdDevice* device = new (std::nothrow) SsdDevice();
+    if (device == nullptr) {
+        LogQuick(LEVEL_ERROR, "SsdManager::addSsdDevice - alloc new SsdDevice failed");
+        return false;
+    }
+    if (!device->initialise(id, physicalDisk, devPath, this)) {
+        delete device;
+        return false;
+    }
+    ssdDevices.add(device);
+    return true;
+}
+
+SSD_CODE SsdManager::getSsdInformationList(SsdInformationList& displayInformationList)
+{
+    if (!init)
+        return SSD_NOT_INITIALISED;
+    int count = ssdDevices.getNumSsdDevices();
+    Log(LEVEL_DEBUG, "SsdManager::getSsdInformationList - found %i SSD devices", count);
+    if (count > 0)
+        copyDisplayInformation(displayInformationList, count);
+    return SSD_OK;
+}
+
+void SsdManager::copyDisplayInformation(SsdInformationList& ssdInformationList, int numSsdDevices)
+{
+    for (int index = 0; index < numSsdDevices; ++index) {
+        SsdDevice* device = ssdDevices.getSsdDeviceAt(index);
+        if (device == nullptr)
+            continue;
+        SsdInformation information;
+        device->copySsdInformation(information);
+        ssdInformationList.push_back(information);
+    }
+}
+
+void SsdManager::registerSsdListener(ISsdListener* ssdListener)
+{
+    if (init)
+        replaceClient(ssdListener);
+}
+
+void SsdManager::unregisterSsdListener()
+{
+    if (init)
+        replaceClient(nullptr);
+}
+
+void SsdManager::replaceClient(ISsdListener* listener)
+{
+    std::unique_lock<std::mutex> guard(relayLock);
+    ISsdListener* old = client.exchange(listener);
+    if (old != nullptr && old != listener)
+        relayFinished.wait(guard, [this, old] { return relaysInProgress.count(old) == 0; });
+}
+
+void SsdManager::SsdDeviceFailureImminent(SsdDevice& ssdDevice)
+{
+    std::string model = ssdDevice.getModel();
+    std::string serial = ssdDevice.getSerialNo();
+    std::string drive = ssdDevice.getPhysicalDrive();
+    unsigned char percentageUsed = ssdDevice.getPercentageUsed();
+    Log(LEVEL_DEBUG, "SsdManager::SsdDeviceFailureImminent: Model=%s, SerialNo=%s, PhysicalDrive=%s, %%used=%u",
+        model.c_str(), serial.c_str(), drive.c_str(), static_cast<unsigned>(percentageUsed));
+
+    ISsdListener* listener;
+    {
+        std::lock_guard<std::mutex> guard(relayLock);
+        listener = client.load();
+        if (listener != nullptr)
+            ++relaysInProgress[listener];
+    }
+    if (listener == nullptr) {
+        LogQuick(LEVEL_DEBUG, "SsdManager::SsdDeviceFailureImminent - No registered ISsdListener - exiting");
+        return;
+    }
+    listener->SsdFailureImminent(model, serial, drive, percentageUsed);
+    {
+        std::lock_guard<std::mutex> guard(relayLock);
+        if (--relaysInProgress[listener] == 0)
+            relaysInProgress.erase(listener);
+    }
+    relayFinished.notify_all();
+}

@@ -1,0 +1,73 @@
+#include "SsdModel.h"
+
+#include "SmartIo.h"
+#include "log.h"
+
+namespace {
+
+const char* const kDefaultSanDisk = "DEF_SANDISK_ALGO";
+const char* const kDefaultStatisticsLog = "DEF_SSDLOG_ALGO";
+
+} // namespace
+
+bool SanDiskAlgo::getSsdValues(std::string& devPath, SsdValues& values)
+{
+    if (!SmartIo::getSsdSmartValues(devPath, values)) {
+        LogQuick(LEVEL_ERROR, "SanDiskAlgo::getSsdSmartValues - failed to get data from SMART Values sector");
+        return false;
+    }
+    values.addSanDiskIndices();
+    return true;
+}
+
+bool SolidStateLogStatisticsAlgo::getSsdValues(std::string& devPath, SsdValues& values)
+{
+    SsdValues log;
+    if (!SmartIo::getSsdDeviceStatisticsLogData(devPath, log)) {
+        LogQuick(LEVEL_ERROR,
+                 "SolidStateLogStatisticsAlgo::getSsdSmartValues - failed to get data from SSD Device Statistics log");
+        log.percentageUsed = 255;
+    }
+    SsdValues smart;
+    if (!SmartIo::getSsdSmartValues(devPath, smart)) {
+        LogQuick(LEVEL_ERROR, "SolidStateLogStatisticsAlgo::getSsdSmartValues - failed to get data from SMART Values sector");
+        return false;
+    }
+    values.percentageUsed = log.percentageUsed;
+    values.powerOnHours = smart.powerOnHours;
+    return true;
+}
+
+SupportedSsdModels::SupportedSsdModels()
+{
+    emplace_back(std::make_unique<SsdModel>("SanDisk SSD P4 64GB", std::make_unique<SanDiskAlgo>()));
+    emplace_back(std::make_unique<SsdModel>("SanDisk SSD U100 64GB", std::make_unique<SolidStateLogStatisticsAlgo>()));
+    emplace_back(std::make_unique<SsdModel>("SanDisk SSD U100 128GB", std::make_unique<SolidStateLogStatisticsAlgo>()));
+    emplace_back(std::make_unique<SsdModel>(kDefaultSanDisk, std::make_unique<SanDiskAlgo>()));
+    emplace_back(std::make_unique<SsdModel>(kDefaultStatisticsLog, std::make_unique<SolidStateLogStatisticsAlgo>()));
+}
+
+bool SupportedSsdModels::match(std::string& name)
+{
+    return getSsdModelAlgo(name) != nullptr;
+}
+
+SsdAlgorithm* SupportedSsdModels::getSsdModelAlgo(std::string& name)
+{
+    for (const std::unique_ptr<SsdModel>& row : *this)
+        if (row->name == name)
+            return row->algo.get();
+    return nullptr;
+}
+
+SsdAlgorithm* SupportedSsdModels::getSsdLogAlgo()
+{
+    std::string name = kDefaultStatisticsLog;
+    return getSsdModelAlgo(name);
+}
+
+SsdAlgorithm* SupportedSsdModels::getDefaultSanDiskAlgo()
+{
+    std::string name = kDefaultSanDisk;
+    return getSsdModelAlgo(name);
+}

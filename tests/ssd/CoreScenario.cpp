@@ -1,0 +1,206 @@
+#include "CoreScenario.h"
+
+#include "ssd.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <thread>
+
+namespace core {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::mutex outputLock;
+std::condition_variable eventArrived;
+int eventCount = 0;
+
+// Listeners alive right now; a call to any other one is a call to a
+// listener its client already destroyed.
+std::mutex aliveLock;
+std::set<const void*> alive;
+std::atomic<long> stormCalls{0};
+std::atomic<long> staleCalls{0};
+
+class RecordingListener : public ISsdListener {
+public:
+    void SsdFailureImminent(std::string model, std::string serial, std::string drive,
+                            unsigned char percentageUsed) override
+    {
+        std::lock_guard<std::mutex> guard(outputLock);
+        printf("event [%s] [%s] %s pu=%u\n", model.c_str(), serial.c_str(), drive.c_str(),
+               static_cast<unsigned>(percentageUsed));
+        fflush(stdout);
+        ++eventCount;
+        eventArrived.notify_all();
+    }
+};
+
+class StormListener : public ISsdListener {
+public:
+    StormListener()
+    {
+        std::lock_guard<std::mutex> guard(aliveLock);
+        alive.insert(this);
+    }
+    ~StormListener() override
+    {
+        std::lock_guard<std::mutex> guard(aliveLock);
+        alive.erase(this);
+    }
+    void SsdFailureImminent(std::string, std::string, std::string, unsigned char) override
+    {
+        {
+            std::lock_guard<std::mutex> guard(aliveLock);
+            if (alive.count(this) == 0)
+                ++staleCalls;
+        }
+        ++stormCalls;
+        // Widen the window in which an unregistration meets this call.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::lock_guard<std::mutex> guard(aliveLock);
+        if (alive.count(this) == 0)
+            ++staleCalls;
+    }
+};
+
+RecordingListener recorder;
+
+std::vector<std::string> fields(const std::string& action)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t at; (at = action.find(':', start)) != std::string::npos; start = at + 1)
+        parts.push_back(action.substr(start, at - start));
+    parts.push_back(action.substr(start));
+    return parts;
+}
+
+void printRecords(const SsdInformationList& list)
+{
+    std::lock_guard<std::mutex> guard(outputLock);
+    for (const SsdInformation& r : list)
+        printf("rec %s [%s] [%s] [%s] poh=%llu pu=%u src=%u fi=%d\n", r.physicalDrive.c_str(), r.driveModel.c_str(),
+               r.driveSerialNumber.c_str(), r.driveFirmwareVersion.c_str(),
+               static_cast<unsigned long long>(r.poweredOnHours), static_cast<unsigned>(r.percentageUsed),
+               static_cast<unsigned>(r.percentageUsedSource), r.failureImminent ? 1 : 0);
+}
+
+} // namespace
+
+SCENARIO(core)
+{
+    // The library announces its logger without a line end; start a new line.
+    printf("\n");
+    SsdApi api;
+    for (const std::string& action : args) {
+        std::vector<std::string> f = fields(action);
+        if (f[0] == "init") {
+            SSD_CODE code = api.initialiseSsdDriver();
+            std::lock_guard<std::mutex> guard(outputLock);
+            printf("init=%d\n", static_cast<int>(code));
+        } else if (f[0] == "list") {
+            SsdInformationList list;
+            SSD_CODE code = api.getSsdInformationList(list);
+            printRecords(list);
+            std::lock_guard<std::mutex> guard(outputLock);
+            printf("list=%d count=%zu\n", static_cast<int>(code), list.size());
+        } else if (f[0] == "listtwice") {
+            SsdInformationList list;
+            api.getSsdInformationList(list);
+            api.getSsdInformationList(list);
+            std::lock_guard<std::mutex> guard(outputLock);
+            printf("twice=%zu\n", list.size());
+        } else if (f[0] == "listen") {
+            api.registerSsdListener(&recorder);
+        } else if (f[0] == "unlisten") {
+            api.unregisterSsdListener();
+        } else if (f[0] == "sleep") {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(f[1])));
+        } else if (f[0] == "events") {
+            std::unique_lock<std::mutex> guard(outputLock);
+            int wanted = std::stoi(f[1]);
+            eventArrived.wait_for(guard, std::chrono::milliseconds(std::stoi(f[2])),
+                                  [wanted] { return eventCount >= wanted; });
+            printf("events=%d\n", eventCount);
+        } else if (f[0] == "snapshots") {
+            auto end = Clock::now() + std::chrono::milliseconds(std::stoi(f[1]));
+            long count = 0;
+            Clock::duration longest{};
+            while (Clock::now() < end) {
+                SsdInformationList list;
+                auto start = Clock::now();
+                api.getSsdInformationList(list);
+                longest = std::max(longest, Clock::now() - start);
+                ++count;
+            }
+            std::lock_guard<std::mutex> guard(outputLock);
+            printf("snapshots=%ld max_us=%lld\n", count,
+                   static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(longest).count()));
+        } else if (f[0] == "storm") {
+            auto end = Clock::now() + std::chrono::milliseconds(std::stoi(f[1]));
+            while (Clock::now() < end) {
+                auto* listener = new StormListener();
+                api.registerSsdListener(listener);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                api.unregisterSsdListener();
+                delete listener;   // allowed as soon as unregistering returned
+            }
+            std::lock_guard<std::mutex> guard(outputLock);
+            printf("storm_calls=%ld storm_stale=%ld\n", stormCalls.load(), staleCalls.load());
+        } else {
+            fprintf(stderr, "unknown action %s\n", action.c_str());
+            return 2;
+        }
+        fflush(stdout);
+    }
+    return 0;
+}
+
+std::vector<Record> records(const std::string& out)
+{
+    std::vector<Record> found;
+    std::regex line("rec (\\S+) \\[(.*)\\] \\[(.*)\\] \\[(.*)\\] poh=(\\d+) pu=(\\d+) src=(\\d+) fi=(\\d)");
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it) {
+        const std::smatch& m = *it;
+        Record r;
+        r.drive = m[1];
+        r.model = m[2];
+        r.serial = m[3];
+        r.firmware = m[4];
+        r.hours = std::stoull(m[5]);
+        r.percentageUsed = static_cast<unsigned>(std::stoul(m[6]));
+        r.source = static_cast<unsigned>(std::stoul(m[7]));
+        r.failureImminent = m[8] == "1";
+        found.push_back(r);
+    }
+    return found;
+}
+
+std::vector<Event> events(const std::string& out)
+{
+    std::vector<Event> found;
+    std::regex line("event \\[(.*)\\] \\[(.*)\\] (\\S+) pu=(\\d+)");
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it) {
+        const std::smatch& m = *it;
+        found.push_back({m[1], m[2], m[3], static_cast<unsigned>(std::stoul(m[4]))});
+    }
+    return found;
+}
+
+long long value(const std::string& out, const std::string& key)
+{
+    std::smatch m;
+    if (std::regex_search(out, m, std::regex("(?:^|[\\s])" + key + "=(-?\\d+)")))
+        return std::stoll(m[1]);
+    return -1;
+}
+
+} // namespace core

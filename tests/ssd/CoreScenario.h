@@ -1,0 +1,45 @@
+// The "core" scenario drives libquoxssd through its public API only, with
+// one action per argument:
+//   init                 initialiseSsdDriver, prints "init=<code>"
+//   list                 a snapshot into a fresh list: one "rec ..." line per
+//                        drive, then "list=<code> count=<n>"
+//   listtwice            two snapshots into one list, prints "twice=<n>"
+//   listen / unlisten    registers the recording listener / unregisters
+//   sleep:<ms>
+//   events:<n>:<ms>      waits up to ms for n events, prints "events=<count>"
+//   snapshots:<ms>       snapshots in a loop, prints "snapshots=<n> max_us=<us>"
+//   storm:<ms>           registers and unregisters fresh listeners while
+//                        events fire; prints "storm_calls=<n> storm_stale=<n>"
+// Every event prints "event [model] [serial] <drive> pu=<n>".
+#ifndef VEXLOR_TESTS_CORE_SCENARIO_H
+#define VEXLOR_TESTS_CORE_SCENARIO_H
+
+#include "Scenario.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace core {
+
+struct Record {
+    std::string drive, model, serial, firmware;
+    std::uint64_t hours = 0;
+    unsigned percentageUsed = 0;
+    unsigned source = 0;
+    bool failureImminent = false;
+};
+
+struct Event {
+    std::string model, serial, drive;
+    unsigned percentageUsed = 0;
+};
+
+std::vector<Record> records(const std::string& out);
+std::vector<Event> events(const std::string& out);
+// The number after "<key>=" in the output, or -1.
+long long value(const std::string& out, const std::string& key);
+
+} // namespace core
+
+#endif

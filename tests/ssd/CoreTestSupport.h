@@ -1,0 +1,60 @@
+#ifndef VEXLOR_TESTS_CORE_TEST_SUPPORT_H
+#define VEXLOR_TESTS_CORE_TEST_SUPPORT_H
+
+#include "CoreScenario.h"
+#include "MockBed.h"
+#include "ScenarioTest.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace core {
+
+// A drive with both wear sources set: Device Statistics page 7 and
+// attribute 230.
+inline emu::DriveSpec ssd(const std::string& model, const std::string& serial, std::uint8_t wear,
+                          std::uint64_t hours = 1000)
+{
+    emu::DriveSpec spec;
+    spec.model = model;
+    spec.serial = serial;
+    spec.firmware = "FW" + serial.substr(serial.size() > 2 ? serial.size() - 2 : 0);
+    spec.percentageUsed = wear;
+    spec.attributes = {{9, 0x0032, 100, 100, hours}, {230, 0x0013, wear, wear, 0}};
+    return spec;
+}
+
+// A suite whose tests run the core scenario against a fresh fake machine
+// with a BIOS version.
+class CoreTest : public emu::ScenarioTest {
+protected:
+    emu::MockBed& bed()
+    {
+        if (!m_bed) {
+            m_bed.emplace();
+            m_bed->setBiosVersion("XB10-TEST\n");
+        }
+        return *m_bed;
+    }
+
+    emu::ScenarioResult run(std::vector<std::string> actions, const std::string& ini = "",
+                            const std::function<void()>& meanwhile = [] {})
+    {
+        bed();
+        emu::Scenario scenario("core");
+        scenario.args(std::move(actions)).logConf("Level=4\n");
+        if (!ini.empty())
+            scenario.ini(ini);
+        emu::ScenarioResult result = scenario.run(meanwhile);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_FALSE(result.timedOut);
+        return result;
+    }
+
+    std::optional<emu::MockBed> m_bed;
+};
+
+} // namespace core
+
+#endif
