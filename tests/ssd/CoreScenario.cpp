@@ -7,7 +7,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <regex>
 #include <set>
 #include <thread>
@@ -22,10 +24,12 @@ std::mutex outputLock;
 std::condition_variable eventArrived;
 int eventCount = 0;
 
-// Listeners alive right now; a call to any other one is a call to a
-// listener its client already destroyed.
+// Listeners alive right now, by serial number: a call to any other one is a
+// call to a listener its client already destroyed (whose memory a newer
+// listener may be using by then).
 std::mutex aliveLock;
-std::set<const void*> alive;
+std::set<long> alive;
+std::atomic<long> nextSerial{0};
 std::atomic<long> stormCalls{0};
 std::atomic<long> staleCalls{0};
 
@@ -46,29 +50,36 @@ public:
 class StormListener : public ISsdListener {
 public:
     StormListener()
+        : m_serial(++nextSerial)
     {
         std::lock_guard<std::mutex> guard(aliveLock);
-        alive.insert(this);
+        alive.insert(m_serial);
     }
     ~StormListener() override
     {
         std::lock_guard<std::mutex> guard(aliveLock);
-        alive.erase(this);
+        alive.erase(m_serial);
     }
+    StormListener(const StormListener&) = delete;
+    StormListener& operator=(const StormListener&) = delete;
     void SsdFailureImminent(std::string, std::string, std::string, unsigned char) override
     {
-        {
-            std::lock_guard<std::mutex> guard(aliveLock);
-            if (alive.count(this) == 0)
-                ++staleCalls;
-        }
         ++stormCalls;
+        checkAlive();
         // Widen the window in which an unregistration meets this call.
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        checkAlive();
+    }
+
+private:
+    void checkAlive()
+    {
         std::lock_guard<std::mutex> guard(aliveLock);
-        if (alive.count(this) == 0)
+        if (alive.count(m_serial) == 0)
             ++staleCalls;
     }
+
+    long m_serial;
 };
 
 RecordingListener recorder;
@@ -145,14 +156,20 @@ SCENARIO(core)
             printf("snapshots=%ld max_us=%lld\n", count,
                    static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(longest).count()));
         } else if (f[0] == "storm") {
+            // Each listener is destroyed as soon as unregistering returns.
+            // Its memory is kept until the end, so that a late call finds
+            // the destroyed listener rather than a newer one in its place.
             auto end = Clock::now() + std::chrono::milliseconds(std::stoi(f[1]));
+            std::vector<std::unique_ptr<unsigned char[]>> storage;
             while (Clock::now() < end) {
-                auto* listener = new StormListener();
+                storage.emplace_back(new unsigned char[sizeof(StormListener)]);
+                auto* listener = new (storage.back().get()) StormListener();
                 api.registerSsdListener(listener);
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 api.unregisterSsdListener();
-                delete listener;   // allowed as soon as unregistering returned
+                listener->~StormListener();
             }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
             std::lock_guard<std::mutex> guard(outputLock);
             printf("storm_calls=%ld storm_stale=%ld\n", stormCalls.load(), staleCalls.load());
         } else {

@@ -1,0 +1,59 @@
+// Where the client's threads meet the polling threads. Also run under
+// ThreadSanitizer, where any data race fails the scenario.
+#include "CoreTestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <thread>
+
+using core::CoreTest;
+using core::records;
+using core::ssd;
+using core::value;
+
+namespace {
+
+TEST_F(CoreTest, SnapshotsWhileDrivesPollWithGrowingWear)
+{
+    std::vector<emu::DriveEmulator*> drives;
+    for (const char* name : {"sda", "sdb", "sdc", "sdd"})
+        drives.push_back(&bed().addDrive(name, ssd("SSD", std::string("SER-") + name, 10)));
+    emu::ScenarioResult r = run({"init", "snapshots:2500", "list"}, "PollRate=1\n", [&drives] {
+        for (std::uint8_t wear = 11; wear <= 30; ++wear) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            for (emu::DriveEmulator* drive : drives)
+                drive->setPercentageUsed(wear);
+        }
+    });
+    EXPECT_GT(value(r.out, "snapshots"), 100);
+    std::vector<core::Record> found = records(r.out);
+    ASSERT_EQ(found.size(), 4u);
+    for (const core::Record& record : found)
+        EXPECT_GT(record.percentageUsed, 10u) << "the polls saw the wear grow";
+}
+
+TEST_F(CoreTest, ListenerIsNeverCalledAfterUnregisteringReturned)
+{
+    for (const char* name : {"sda", "sdb", "sdc", "sdd", "sde", "sdf", "sdg", "sdh"})
+        bed().addDrive(name, ssd("SSD", std::string("SER-") + name, 10));
+    emu::ScenarioResult r = run({"init", "storm:3000"}, "PollRate=1\nDebugIndications=1\n");
+    EXPECT_GT(value(r.out, "storm_calls"), 0) << "events reached the listeners during the storm";
+    EXPECT_EQ(value(r.out, "storm_stale"), 0) << "a destroyed listener was called";
+}
+
+TEST_F(CoreTest, HungDriveDoesNotHoldUpSnapshots)
+{
+    emu::DriveEmulator& hung = bed().addDrive("sda", ssd("Hung SSD", "SER-H", 10));
+    bed().addDrive("sdb", ssd("Healthy SSD", "SER-OK", 10));
+    emu::ScenarioResult r = run({"init", "sleep:1500", "snapshots:1000", "list"}, "PollRate=1\n", [&hung] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        emu::Fault slow;
+        slow.delay = std::chrono::milliseconds(3000);
+        hung.setFault(emu::Op::SmartReadData, slow);
+    });
+    EXPECT_GT(value(r.out, "snapshots"), 100);
+    EXPECT_LT(value(r.out, "max_us"), 100000) << "a snapshot waited for the hung drive";
+    EXPECT_EQ(records(r.out).size(), 2u);
+}
+
+} // namespace
