@@ -46,6 +46,7 @@ struct ChildPlan {
     std::vector<Mount> mounts;
     std::string executable;
     std::vector<std::string> argv;
+    std::vector<std::string> environment;
 };
 
 [[noreturn]] void childFail(const char* step)
@@ -62,7 +63,7 @@ bool pathExists(const std::string& path)
     return syscall(SYS_faccessat, AT_FDCWD, path.c_str(), F_OK) == 0;
 }
 
-[[noreturn]] void runChild(const ChildPlan& plan, const std::vector<char*>& argv)
+[[noreturn]] void runChild(const ChildPlan& plan, const std::vector<char*>& argv, const std::vector<char*>& envp)
 {
     setpgid(0, 0);
     int out = open(plan.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -87,7 +88,7 @@ bool pathExists(const std::string& path)
         if (mount(m.source.c_str(), m.target.c_str(), nullptr, MS_BIND, nullptr) != 0)
             childFail("bind mount");
     }
-    execv(plan.executable.c_str(), argv.data());
+    execve(plan.executable.c_str(), argv.data(), envp.data());
     childFail("exec");
 }
 
@@ -220,6 +221,18 @@ ScenarioResult Scenario::run(const std::function<void()>& meanwhile)
     for (std::string& arg : plan.argv)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
+    // A scenario reports ThreadSanitizer findings even where this process
+    // does not (see the test main).
+    const char* scenarioTsan = getenv("VEXLOR_SCENARIO_TSAN_OPTIONS");
+    for (char** variable = environ; *variable != nullptr; ++variable)
+        if (scenarioTsan == nullptr || strncmp(*variable, "TSAN_OPTIONS=", 13) != 0)
+            plan.environment.emplace_back(*variable);
+    if (scenarioTsan != nullptr)
+        plan.environment.push_back(std::string("TSAN_OPTIONS=") + scenarioTsan);
+    std::vector<char*> envp;
+    for (std::string& variable : plan.environment)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
 
     fflush(stdout);
     fflush(stderr);
@@ -227,7 +240,7 @@ ScenarioResult Scenario::run(const std::function<void()>& meanwhile)
     if (child < 0)
         throw std::runtime_error("fork failed");
     if (child == 0)
-        runChild(plan, argv);
+        runChild(plan, argv, envp);
     meanwhile();
 
     ScenarioResult result;
