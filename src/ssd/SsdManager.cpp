@@ -45,6 +45,9 @@ SsdManager::SsdManager()
 SsdManager::~SsdManager()
 {
     LogQuick(LEVEL_DEBUG, "SsdManager Destroyed");
+    // Stop every polling thread before the relay's bookkeeping, which the
+    // threads use, is destroyed with the members.
+    ssdDevices.clear();
 }
 
 SSD_CODE SsdManager::initialise()
