@@ -94,6 +94,15 @@ std::vector<std::string> fields(const std::string& action)
     return parts;
 }
 
+// A number from /proc/self/status, such as "VmRSS:  1234 kB".
+long long statusField(const std::string& status, const std::string& name)
+{
+    std::smatch m;
+    if (std::regex_search(status, m, std::regex(name + ":\\s*(\\d+)")))
+        return std::stoll(m[1]);
+    return -1;
+}
+
 void printRecords(const SsdInformationList& list)
 {
     std::lock_guard<std::mutex> guard(outputLock);
@@ -143,18 +152,24 @@ SCENARIO(core)
             printf("events=%d\n", eventCount);
         } else if (f[0] == "snapshots") {
             auto end = Clock::now() + std::chrono::milliseconds(std::stoi(f[1]));
-            long count = 0;
-            Clock::duration longest{};
+            std::vector<long long> latencies;
             while (Clock::now() < end) {
                 SsdInformationList list;
                 auto start = Clock::now();
                 api.getSsdInformationList(list);
-                longest = std::max(longest, Clock::now() - start);
-                ++count;
+                latencies.push_back(
+                    std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
             }
+            std::sort(latencies.begin(), latencies.end());
             std::lock_guard<std::mutex> guard(outputLock);
-            printf("snapshots=%ld max_us=%lld\n", count,
-                   static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(longest).count()));
+            printf("snapshots=%zu median_us=%lld max_us=%lld\n", latencies.size(),
+                   latencies.empty() ? 0 : latencies[latencies.size() / 2], latencies.empty() ? 0 : latencies.back());
+        } else if (f[0] == "rss") {
+            std::string status = emu::readFile("/proc/self/status");
+            long long rss = statusField(status, "VmRSS");
+            long long threads = statusField(status, "Threads");
+            std::lock_guard<std::mutex> guard(outputLock);
+            printf("rss_kb=%lld threads=%lld\n", rss, threads);
         } else if (f[0] == "storm") {
             // Each listener is destroyed as soon as unregistering returns.
             // Its memory is kept until the end, so that a late call finds

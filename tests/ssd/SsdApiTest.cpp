@@ -314,6 +314,18 @@ TEST(VersionStamp, IsExportedWithItsSizesAndTexts)
                                          std::regex("Built at \\d\\d:\\d\\d:\\d\\d on [A-Z][a-z]{2} [ 1-3]\\d \\d{4}")))
                 << text;
     }
+    // A scan of the file finds version and date between the eye-catchers.
+    Dl_info info;
+    ASSERT_NE(dladdr(dlsym(library, "TolvarVersion"), &info), 0);
+    std::string file = emu::readFile(info.dli_fname);
+    size_t first = file.find(std::string("~~~\0", 4));
+    ASSERT_NE(first, std::string::npos);
+    size_t version = file.find("VEXLOR Version 1.1.1 / ", first);
+    size_t built = file.find("Built at ", first);
+    size_t second = file.find(std::string("~~~\0", 4), first + 4);
+    EXPECT_LT(version, built);
+    EXPECT_LT(built, second);
+    EXPECT_LT(second - first, 256u) << "the stamp lies together";
     dlclose(library);
 }
 

@@ -15,6 +15,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -246,19 +247,22 @@ ScenarioResult Scenario::run(const std::function<void()>& meanwhile)
     ScenarioResult result;
     auto deadline = std::chrono::steady_clock::now() + m_timeout;
     int status = 0;
+    struct rusage usage {};
     for (;;) {
-        pid_t done = waitpid(child, &status, WNOHANG);
+        pid_t done = wait4(child, &status, WNOHANG, &usage);
         if (done == child)
             break;
         if (std::chrono::steady_clock::now() >= deadline) {
             result.timedOut = true;
             kill(-child, SIGKILL);
             kill(child, SIGKILL);
-            waitpid(child, &status, 0);
+            wait4(child, &status, 0, &usage);
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    result.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (WIFEXITED(status))
         result.exitCode = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))

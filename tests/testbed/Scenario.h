@@ -49,6 +49,7 @@ struct ScenarioResult {
     int exitCode = -1;        // -1 when the child did not exit normally
     int signal = 0;           // the signal that ended it, if any
     bool timedOut = false;
+    double cpuSeconds = 0;    // user and system time the child used
     std::string out;          // standard output
     std::string err;          // standard error
     std::string log;          // /var/log/vexlor/vexlor.log as the child left it
