@@ -1,0 +1,110 @@
+#ifndef VEXLOR_CMPI_WRAPPER_H
+#define VEXLOR_CMPI_WRAPPER_H
+
+#include "cmpi.h"
+
+// Calls into the object manager's broker. A failing broker status is raised
+// as a CMPIStatus exception, which the provider operation that made the call
+// catches, logs and answers with CMPI_RC_ERR_FAILED.
+class Cmpi {
+public:
+    Cmpi() = delete;
+
+    static CMPIObjectPath* MakeNewObjectPath(const CMPIBroker* broker, const char* name_space, const char* clazz)
+    {
+        CMPIStatus rc = okStatus();
+        CMPIObjectPath* op = broker->eft->newObjectPath(broker, name_space, clazz, &rc);
+        raiseIfFailed(rc);
+        return op;
+    }
+
+    // A failing addKey goes unnoticed: the path then lacks its key.
+    static void AddCharsKey(CMPIObjectPath* op, const char* key, const char* value)
+    {
+        op->ft->addKey(op, key, reinterpret_cast<const CMPIValue*>(value), CMPI_chars);
+    }
+
+    static CMPIInstance* MakeNewInstance(const CMPIBroker* broker, CMPIObjectPath* op)
+    {
+        CMPIStatus rc = okStatus();
+        CMPIInstance* ci = broker->eft->newInstance(broker, op, &rc);
+        raiseIfFailed(rc);
+        return ci;
+    }
+
+    static void SetCharsProperty(CMPIInstance* ci, const char* name, const char* value)
+    {
+        raiseIfFailed(ci->ft->setProperty(ci, name, reinterpret_cast<const CMPIValue*>(value), CMPI_chars));
+    }
+
+    static void SetBooleanProperty(CMPIInstance* ci, const char* name, CMPIBoolean value)
+    {
+        raiseIfFailed(ci->ft->setProperty(ci, name, reinterpret_cast<const CMPIValue*>(&value), CMPI_boolean));
+    }
+
+    // The property holds the value's low 8 bits.
+    static void SetUint8Property(CMPIInstance* ci, const char* name, CMPIUint16 value)
+    {
+        CMPIValue v {};
+        v.uint8 = static_cast<CMPIUint8>(value & 0xFF);
+        raiseIfFailed(ci->ft->setProperty(ci, name, &v, CMPI_uint8));
+    }
+
+    static void SetUint64Property(CMPIInstance* ci, const char* name, CMPIUint64 value)
+    {
+        raiseIfFailed(ci->ft->setProperty(ci, name, reinterpret_cast<const CMPIValue*>(&value), CMPI_uint64));
+    }
+
+    static CMPIDateTime* MakeNewDateTime(const CMPIBroker* broker)
+    {
+        CMPIStatus rc = okStatus();
+        CMPIDateTime* dt = broker->eft->newDateTime(broker, &rc);
+        raiseIfFailed(rc);
+        return dt;
+    }
+
+    static void SetDateTimeProperty(CMPIInstance* ci, const char* name, CMPIDateTime* value)
+    {
+        raiseIfFailed(ci->ft->setProperty(ci, name, reinterpret_cast<const CMPIValue*>(&value), CMPI_dateTime));
+    }
+
+    // The key's text, whether the object manager hands it over as a string
+    // object or as plain characters.
+    static char* GetCharsKeyValue(const CMPIObjectPath* op, const char* key)
+    {
+        CMPIStatus rc = okStatus();
+        CMPIData data = op->ft->getKey(op, key, &rc);
+        raiseIfFailed(rc);
+        if (data.type == CMPI_string) {
+            char* text = data.value.string->ft->getCharPtr(data.value.string, &rc);
+            raiseIfFailed(rc);
+            return text;
+        }
+        if (data.type == CMPI_chars)
+            return data.value.chars;
+        throw rc;
+    }
+
+    static void deliverIndication(const CMPIBroker* broker, const CMPIContext* thr_ctx, const char* name_space,
+                                  const CMPIInstance* indication)
+    {
+        raiseIfFailed(broker->bft->deliverIndication(broker, thr_ctx, name_space, indication));
+    }
+
+private:
+    static CMPIStatus okStatus()
+    {
+        CMPIStatus rc;
+        rc.rc = CMPI_RC_OK;
+        rc.msg = nullptr;
+        return rc;
+    }
+
+    static void raiseIfFailed(const CMPIStatus& rc)
+    {
+        if (rc.rc != CMPI_RC_OK)
+            throw rc;
+    }
+};
+
+#endif

@@ -1,0 +1,341 @@
+// The provider's CMPI face: the load and unload hooks, the two factories the
+// object manager resolves by name, the MI function tables and their thin
+// entry functions, which check, lock and hand over to the one SsdProvider.
+#include "SsdProvider.h"
+#include "cmpi.h"
+#include "log.h"
+
+#include <atomic>
+#include <cstdio>
+#include <new>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+// The one provider; read without the lock by the entry functions' first test.
+std::atomic<SsdProvider*> provider(nullptr);
+int use_count = 0;
+pthread_mutex_t drv_synch;
+
+CMPIStatus status(CMPIrc rc)
+{
+    CMPIStatus result;
+    result.rc = rc;
+    result.msg = nullptr;
+    return result;
+}
+
+// The provider when it can take requests, else null.
+SsdProvider* readyProvider()
+{
+    SsdProvider* current = provider;
+    return current != nullptr && current->isInitialised() ? current : nullptr;
+}
+
+} // namespace
+
+extern "C" {
+
+void __incrUseCount()
+{
+    ++use_count;
+}
+
+void __decrUseCount()
+{
+    --use_count;
+}
+
+void __drv_synch()
+{
+    pthread_mutex_lock(&drv_synch);
+}
+
+void __drv_unsynch()
+{
+    pthread_mutex_unlock(&drv_synch);
+}
+
+void __drv_cleanup()
+{
+    fprintf(stderr, "__drv_cleanup - provider=%p, use_count=%i\n", static_cast<void*>(provider.load()), use_count);
+    Log(LEVEL_DEBUG, "__drv_cleanup - provider=%p, use_count=%i", static_cast<void*>(provider.load()), use_count);
+    __decrUseCount();
+    printf("__drv_cleanup -  use_count=%d after decrement\n", use_count);
+    fflush(stdout);
+    SsdProvider* current = provider;
+    if (use_count <= 0 && current != nullptr) {
+        delete current;
+        provider = nullptr;
+    }
+}
+
+__attribute__((constructor)) void CONSTRUCTOR()
+{
+    fputs("CONSTRUCTOR\n", stderr);
+    pthread_mutex_init(&drv_synch, nullptr);
+    use_count = 0;
+}
+
+__attribute__((destructor)) void DESTRUCTOR()
+{
+    fputs("DESTRUCTOR\n", stderr);
+    pthread_mutex_destroy(&drv_synch);
+}
+
+} // extern "C"
+
+namespace {
+
+// The steps both factories share; `hdl` is the factory's MI handle.
+void createOrCount(const char* factory, const CMPIBroker* broker, const CMPIContext* ctx, void*& hdl)
+{
+    __drv_synch();
+    int version = broker != nullptr && broker->eft != nullptr ? broker->eft->ftVersion : 0;
+    fprintf(stderr, "%s, broker=%p, version=%i\n", factory, static_cast<const void*>(broker), version);
+    fprintf(stderr, "%s - pid=%i\n", factory, static_cast<int>(getpid()));
+    Log(LEVEL_DEBUG, "%s, broker=%p, version=%i", factory, static_cast<const void*>(broker), version);
+    if (provider != nullptr) {
+        __incrUseCount();
+    } else {
+        SsdProvider* created = new (std::nothrow) SsdProvider();
+        if (created == nullptr) {
+            Log(LEVEL_ERROR, "%s - Provider malloc failed", factory);
+        } else {
+            provider = created;
+            created->setBroker(broker);
+            hdl = created;
+            created->initialise(ctx);
+            __incrUseCount();
+        }
+    }
+    __drv_unsynch();
+}
+
+// The cleanup steps both MIs share.
+CMPIStatus cleanup(const char* name, CMPIBoolean terminating, bool indicationSide)
+{
+    fprintf(stderr, "%s - provider=%p, terminating=%x\n", name, static_cast<void*>(provider.load()),
+            terminating ? 1 : 0);
+    Log(LEVEL_DEBUG, "%s - provider=%p, terminating=%x", name, static_cast<void*>(provider.load()),
+        terminating ? 1 : 0);
+    if (!terminating)
+        return status(CMPI_RC_DO_NOT_UNLOAD);
+    if (provider != nullptr) {
+        __drv_synch();
+        if (SsdProvider* current = provider) {
+            if (indicationSide)
+                current->indicationCleanup();
+            __drv_cleanup();
+        }
+        __drv_unsynch();
+    }
+    return status(CMPI_RC_OK);
+}
+
+} // namespace
+
+extern "C" {
+
+CMPIStatus drvInstanceCleanup(CMPIInstanceMI*, const CMPIContext*, CMPIBoolean terminating)
+{
+    return cleanup("drvInstanceCleanup", terminating, false);
+}
+
+CMPIStatus drvEnumInstanceNames(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult* rslt,
+                                const CMPIObjectPath* ref)
+{
+    fprintf(stderr, "drvEnumInstanceNames - provider=%p\n", static_cast<void*>(provider.load()));
+    Log(LEVEL_DEBUG, "drvEnumInstanceNames - provider=%p", static_cast<void*>(provider.load()));
+    SsdProvider* current = readyProvider();
+    if (current == nullptr)
+        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
+    __drv_synch();
+    CMPIStatus rc = current->enumInstanceNames(mi, ctx, rslt, ref);
+    __drv_unsynch();
+    return rc;
+}
+
+CMPIStatus drvEnumInstances(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult* rslt,
+                            const CMPIObjectPath* ref, const char** properties)
+{
+    Log(LEVEL_DEBUG, "drvEnumInstances - provider=%p", static_cast<void*>(provider.load()));
+    SsdProvider* current = readyProvider();
+    if (current == nullptr)
+        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
+    __drv_synch();
+    CMPIStatus rc = current->enumInstances(mi, ctx, rslt, ref, properties);
+    __drv_unsynch();
+    return rc;
+}
+
+CMPIStatus drvGetInstance(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult* rslt,
+                          const CMPIObjectPath* cop, const char** properties)
+{
+    Log(LEVEL_DEBUG, "drvGetInstance - provider=%p", static_cast<void*>(provider.load()));
+    SsdProvider* current = readyProvider();
+    if (current == nullptr)
+        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
+    __drv_synch();
+    CMPIStatus rc = current->getInstance(mi, ctx, rslt, cop, properties);
+    __drv_unsynch();
+    return rc;
+}
+
+CMPIStatus drvCreateInstance(CMPIInstanceMI*, const CMPIContext*, const CMPIResult*, const CMPIObjectPath*,
+                             const CMPIInstance*)
+{
+    puts("drvCreateInstance - Unsupported");
+    fflush(stdout);
+    return status(CMPI_RC_ERR_NOT_SUPPORTED);
+}
+
+CMPIStatus drvModifyInstance(CMPIInstanceMI*, const CMPIContext*, const CMPIResult*, const CMPIObjectPath*,
+                             const CMPIInstance*, const char**)
+{
+    puts("drvModifyInstance - Unsupported");
+    fflush(stdout);
+    return status(CMPI_RC_ERR_NOT_SUPPORTED);
+}
+
+CMPIStatus drvDeleteInstance(CMPIInstanceMI*, const CMPIContext*, const CMPIResult*, const CMPIObjectPath*)
+{
+    puts("drvDeleteInstance - Unsupported");
+    fflush(stdout);
+    return status(CMPI_RC_ERR_NOT_SUPPORTED);
+}
+
+CMPIStatus drvExecQuery(CMPIInstanceMI*, const CMPIContext*, const CMPIResult*, const CMPIObjectPath*, const char*,
+                        const char*)
+{
+    puts("drvExecQuery - Unsupported");
+    fflush(stdout);
+    return status(CMPI_RC_ERR_NOT_SUPPORTED);
+}
+
+CMPIStatus drvIndicationCleanup(CMPIIndicationMI*, const CMPIContext*, CMPIBoolean terminating)
+{
+    return cleanup("drvIndicationCleanup", terminating, true);
+}
+
+CMPIStatus drvAuthorizeFilter(CMPIIndicationMI* mi, const CMPIContext* ctx, const CMPISelectExp* se,
+                              const char* ns, const CMPIObjectPath* op, const char* user)
+{
+    Log(LEVEL_DEBUG, "drvAuthorizeFilter - provider=%p", static_cast<void*>(provider.load()));
+    SsdProvider* current = readyProvider();
+    if (current == nullptr)
+        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
+    __drv_synch();
+    CMPIStatus rc = current->authorizeFilter(mi, ctx, se, ns, op, user);
+    __drv_unsynch();
+    return rc;
+}
+
+CMPIStatus drvMustPoll(CMPIIndicationMI* mi, const CMPIContext* ctx, const CMPISelectExp* se, const char* ns,
+                       const CMPIObjectPath* op)
+{
+    Log(LEVEL_DEBUG, "drvMustPoll - provider=%p", static_cast<void*>(provider.load()));
+    SsdProvider* current = readyProvider();
+    if (current == nullptr)
+        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
+    __drv_synch();
+    CMPIStatus rc = current->mustPoll(mi, ctx, se, ns, op);
+    __drv_unsynch();
+    return rc;
+}
+
+CMPIStatus drvActivateFilter(CMPIIndicationMI* mi, const CMPIContext* ctx, const CMPISelectExp* se, const char* ns,
+                             const CMPIObjectPath* op, CMPIBoolean first)
+{
+    Log(LEVEL_DEBUG, "drvActivateFilter - provider=%p", static_cast<void*>(provider.load()));
+    SsdProvider* current = readyProvider();
+    if (current == nullptr)
+        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
+    __drv_synch();
+    CMPIStatus rc = current->activateFilter(mi, ctx, se, ns, op, first);
+    __drv_unsynch();
+    return rc;
+}
+
+CMPIStatus drvDeActivateFilter(CMPIIndicationMI* mi, const CMPIContext* ctx, const CMPISelectExp* se,
+                               const char* ns, const CMPIObjectPath* op, CMPIBoolean last)
+{
+    Log(LEVEL_DEBUG, "drvDeActivateFilter - provider=%p", static_cast<void*>(provider.load()));
+    SsdProvider* current = readyProvider();
+    if (current == nullptr)
+        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
+    __drv_synch();
+    CMPIStatus rc = current->deActivateFilter(mi, ctx, se, ns, op, last);
+    __drv_unsynch();
+    return rc;
+}
+
+void drvEnableIndications(CMPIIndicationMI* mi, const CMPIContext* ctx)
+{
+    Log(LEVEL_DEBUG, "enableIndications - provider=%p", static_cast<void*>(provider.load()));
+    SsdProvider* current = readyProvider();
+    if (current == nullptr)
+        return;
+    __drv_synch();
+    current->enableIndications(mi, ctx);
+    __drv_unsynch();
+}
+
+void drvDisableIndications(CMPIIndicationMI* mi, const CMPIContext* ctx)
+{
+    Log(LEVEL_DEBUG, "drvDisableIndications - provider=%p", static_cast<void*>(provider.load()));
+    SsdProvider* current = readyProvider();
+    if (current == nullptr)
+        return;
+    __drv_synch();
+    current->disableIndications(mi, ctx);
+    __drv_unsynch();
+}
+
+static const CMPIInstanceMIFT instMIFT__ = {
+    100,
+    100,
+    "instanceSsdProvider",
+    drvInstanceCleanup,
+    drvEnumInstanceNames,
+    drvEnumInstances,
+    drvGetInstance,
+    drvCreateInstance,
+    drvModifyInstance,
+    drvDeleteInstance,
+    drvExecQuery,
+};
+
+static const CMPIIndicationMIFT indMIFT__ = {
+    100,
+    100,
+    "indicationSsdProvider",
+    drvIndicationCleanup,
+    drvAuthorizeFilter,
+    drvMustPoll,
+    drvActivateFilter,
+    drvDeActivateFilter,
+    drvEnableIndications,
+    drvDisableIndications,
+};
+
+CMPIInstanceMI* SsdProvider_Create_InstanceMI(const CMPIBroker* broker, const CMPIContext* ctx, CMPIStatus* rc)
+{
+    static CMPIInstanceMI mi = {nullptr, &instMIFT__};
+    createOrCount("SsdProvider_Create_InstanceMI", broker, ctx, mi.hdl);
+    if (rc != nullptr)
+        rc->rc = CMPI_RC_OK;
+    return &mi;
+}
+
+CMPIIndicationMI* SsdProvider_Create_IndicationMI(const CMPIBroker* broker, const CMPIContext* ctx, CMPIStatus* rc)
+{
+    static CMPIIndicationMI mi = {nullptr, &indMIFT__};
+    createOrCount("SsdProvider_Create_IndicationMI", broker, ctx, mi.hdl);
+    if (rc != nullptr)
+        rc->rc = CMPI_RC_OK;
+    return &mi;
+}
+
+} // extern "C"
