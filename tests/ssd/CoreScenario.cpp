@@ -229,10 +229,7 @@ std::vector<Event> events(const std::string& out)
 
 long long value(const std::string& out, const std::string& key)
 {
-    std::smatch m;
-    if (std::regex_search(out, m, std::regex("(?:^|[\\s])" + key + "=(-?\\d+)")))
-        return std::stoll(m[1]);
-    return -1;
+    return emu::numberAfter(out, key);
 }
 
 } // namespace core

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sched.h>
 #include <sstream>
 #include <stdexcept>
@@ -114,6 +115,14 @@ void writeFile(const std::string& path, const std::string& content)
     out << content;
     if (!out)
         throw std::runtime_error("cannot write " + path);
+}
+
+long long numberAfter(const std::string& out, const std::string& key)
+{
+    std::smatch match;
+    if (std::regex_search(out, match, std::regex("(?:^|\\s)" + key + "=(-?\\d+)")))
+        return std::stoll(match[1]);
+    return -1;
 }
 
 bool canRunScenarios(std::string& why)

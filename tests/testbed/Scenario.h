@@ -100,6 +100,9 @@ bool canRunScenarios(std::string& why);
 int runScenarioMain(int argc, char** argv);
 bool isScenarioInvocation(int argc, char** argv);
 
+// The number after "<key>=" in a scenario's output, or -1.
+long long numberAfter(const std::string& out, const std::string& key);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 

@@ -1,0 +1,610 @@
+#include "TestBroker.h"
+
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+namespace cimom {
+
+namespace {
+
+thread_local bool threadAttached = false;
+
+CMPIStatus statusOf(CMPIrc rc)
+{
+    CMPIStatus status;
+    status.rc = rc;
+    status.msg = nullptr;
+    return status;
+}
+
+TestBroker* ownerOf(const CMPIBroker* mb)
+{
+    return static_cast<TestBroker*>(mb->hdl);
+}
+
+struct StringObject : TestBroker::Object {
+    CMPIString head;
+    std::string text;
+};
+
+struct DateTimeObject : TestBroker::Object {
+    CMPIDateTime head;
+    std::string text;
+};
+
+struct PathObject : TestBroker::Object {
+    CMPIObjectPath head;
+    TestBroker* owner = nullptr;
+    PathRecord record;
+    std::map<std::string, CMPIData> keyData;
+};
+
+struct InstanceObject : TestBroker::Object {
+    CMPIInstance head;
+    TestBroker* owner = nullptr;
+    InstanceRecord record;
+};
+
+struct ContextObject : TestBroker::Object {
+    CMPIContext head;
+    TestBroker* owner = nullptr;
+    bool prepared = false;
+    bool disposed = false;
+};
+
+struct ResultObject : TestBroker::Object {
+    CMPIResult head;
+    TestBroker* owner = nullptr;
+    ResultRecord record;
+};
+
+template <typename T> T* self(const void* hdl)
+{
+    return static_cast<T*>(const_cast<void*>(hdl));
+}
+
+// --- strings -------------------------------------------------------------
+CMPIStatus stringRelease(CMPIString*)
+{
+    return statusOf(CMPI_RC_OK);
+}
+
+char* stringGetCharPtr(const CMPIString* st, CMPIStatus* rc)
+{
+    if (rc != nullptr)
+        *rc = statusOf(CMPI_RC_OK);
+    return static_cast<char*>(st->hdl);
+}
+
+const CMPIStringFT kStringFT = {1, stringRelease, nullptr, stringGetCharPtr};
+
+CMPIString* makeString(TestBroker* owner, const std::string& text)
+{
+    auto object = std::make_unique<StringObject>();
+    object->text = text;
+    object->head.ft = &kStringFT;
+    StringObject* kept = owner->keep(std::move(object));
+    kept->head.hdl = kept->text.data();
+    return &kept->head;
+}
+
+// --- values ----------------------------------------------------------------
+// Reads a value the CMPI way: chars arrive as the character pointer itself.
+Value readValue(const CMPIValue* value, CMPIType type)
+{
+    Value v;
+    v.type = type;
+    if (value == nullptr)
+        return v;
+    switch (type) {
+    case CMPI_chars:
+        v.text = reinterpret_cast<const char*>(value);
+        break;
+    case CMPI_string:
+        v.text = static_cast<const char*>(value->string->hdl);
+        break;
+    case CMPI_boolean:
+        v.number = value->boolean;
+        break;
+    case CMPI_uint8:
+        v.number = value->uint8;
+        break;
+    case CMPI_uint16:
+        v.number = value->uint16;
+        break;
+    case CMPI_uint32:
+        v.number = value->uint32;
+        break;
+    case CMPI_uint64:
+        v.number = value->uint64;
+        break;
+    case CMPI_dateTime:
+        v.text = value->dateTime != nullptr ? static_cast<DateTimeObject*>(value->dateTime->hdl)->text : "";
+        break;
+    default:
+        break;
+    }
+    return v;
+}
+
+// --- object paths ------------------------------------------------------------
+CMPIString* pathGetNameSpace(const CMPIObjectPath* op, CMPIStatus* rc)
+{
+    auto* path = self<PathObject>(op->hdl);
+    path->owner->touch();
+    if (rc != nullptr)
+        *rc = statusOf(CMPI_RC_OK);
+    return makeString(path->owner, path->record.nameSpace);
+}
+
+CMPIString* pathGetClassName(const CMPIObjectPath* op, CMPIStatus* rc)
+{
+    auto* path = self<PathObject>(op->hdl);
+    path->owner->touch();
+    if (rc != nullptr)
+        *rc = statusOf(CMPI_RC_OK);
+    return makeString(path->owner, path->record.className);
+}
+
+CMPIStatus pathAddKey(CMPIObjectPath* op, const char* name, const CMPIValue* value, CMPIType type)
+{
+    auto* path = self<PathObject>(op->hdl);
+    path->owner->touch();
+    path->record.keys.emplace_back(name, readValue(value, type));
+    return statusOf(CMPI_RC_OK);
+}
+
+CMPIData pathGetKey(const CMPIObjectPath* op, const char* name, CMPIStatus* rc)
+{
+    auto* path = self<PathObject>(op->hdl);
+    path->owner->touch();
+    auto found = path->keyData.find(name);
+    if (found == path->keyData.end()) {
+        if (rc != nullptr)
+            *rc = statusOf(CMPI_RC_ERR_NOT_FOUND);
+        CMPIData none {};
+        none.state = CMPI_notFound;
+        return none;
+    }
+    if (rc != nullptr)
+        *rc = statusOf(CMPI_RC_OK);
+    return found->second;
+}
+
+const CMPIObjectPathFT kPathFT = {
+    1, nullptr, nullptr, nullptr, pathGetNameSpace, nullptr, nullptr, nullptr, pathGetClassName, pathAddKey,
+    pathGetKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PathObject* makePath(TestBroker* owner, const std::string& nameSpace, const std::string& className)
+{
+    auto object = std::make_unique<PathObject>();
+    object->owner = owner;
+    object->record.nameSpace = nameSpace;
+    object->record.className = className;
+    object->head.ft = &kPathFT;
+    PathObject* kept = owner->keep(std::move(object));
+    kept->head.hdl = kept;
+    return kept;
+}
+
+// --- instances ---------------------------------------------------------------
+CMPIStatus instanceSetProperty(const CMPIInstance* inst, const char* name, const CMPIValue* value, CMPIType type)
+{
+    auto* instance = self<InstanceObject>(inst->hdl);
+    CMPIStatus rc = statusOf(CMPI_RC_OK);
+    if (!instance->owner->enter(Call::SetProperty, &rc))
+        return rc;
+    std::lock_guard<std::mutex> guard(instance->owner->lock());
+    instance->record.properties.emplace_back(name, readValue(value, type));
+    return rc;
+}
+
+const CMPIInstanceFT kInstanceFT = {1, nullptr, nullptr, nullptr, nullptr, nullptr, instanceSetProperty,
+                                    nullptr, nullptr, nullptr};
+
+// --- date-times ----------------------------------------------------------------
+const CMPIDateTimeFT kDateTimeFT = {1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// --- contexts ----------------------------------------------------------------
+CMPIStatus contextRelease(CMPIContext* ctx)
+{
+    auto* context = self<ContextObject>(ctx->hdl);
+    context->owner->touch();
+    std::lock_guard<std::mutex> guard(context->owner->lock());
+    if (context->prepared && !context->disposed) {
+        context->disposed = true;
+        context->owner->contextReleased();
+    }
+    return statusOf(CMPI_RC_OK);
+}
+
+const CMPIContextFT kContextFT = {1, contextRelease, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+ContextObject* makeContext(TestBroker* owner, bool prepared)
+{
+    auto object = std::make_unique<ContextObject>();
+    object->owner = owner;
+    object->prepared = prepared;
+    object->head.ft = &kContextFT;
+    ContextObject* kept = owner->keep(std::move(object));
+    kept->head.hdl = kept;
+    return kept;
+}
+
+// --- results -----------------------------------------------------------------
+CMPIStatus resultReturnInstance(const CMPIResult* rslt, const CMPIInstance* inst)
+{
+    auto* result = self<ResultObject>(rslt->hdl);
+    result->owner->touch();
+    std::lock_guard<std::mutex> guard(result->owner->lock());
+    result->record.instances.push_back(self<InstanceObject>(inst->hdl)->record);
+    return statusOf(CMPI_RC_OK);
+}
+
+CMPIStatus resultReturnObjectPath(const CMPIResult* rslt, const CMPIObjectPath* ref)
+{
+    auto* result = self<ResultObject>(rslt->hdl);
+    result->owner->touch();
+    std::lock_guard<std::mutex> guard(result->owner->lock());
+    result->record.paths.push_back(self<PathObject>(ref->hdl)->record);
+    return statusOf(CMPI_RC_OK);
+}
+
+CMPIStatus resultReturnDone(const CMPIResult* rslt)
+{
+    auto* result = self<ResultObject>(rslt->hdl);
+    result->owner->touch();
+    std::lock_guard<std::mutex> guard(result->owner->lock());
+    ++result->record.done;
+    return statusOf(CMPI_RC_OK);
+}
+
+const CMPIResultFT kResultFT = {1, nullptr, nullptr, nullptr, resultReturnInstance, resultReturnObjectPath,
+                                resultReturnDone};
+
+// --- the broker's tables -------------------------------------------------------
+CMPIContext* brokerPrepareAttachThread(const CMPIBroker* mb, const CMPIContext*)
+{
+    TestBroker* owner = ownerOf(mb);
+    owner->touch();
+    ContextObject* context = makeContext(owner, true);
+    std::lock_guard<std::mutex> guard(owner->lock());
+    owner->contextPrepared();
+    return &context->head;
+}
+
+CMPIStatus brokerAttachThread(const CMPIBroker* mb, const CMPIContext*)
+{
+    TestBroker* owner = ownerOf(mb);
+    CMPIStatus rc = statusOf(CMPI_RC_OK);
+    if (!owner->enter(Call::AttachThread, &rc))
+        return rc;
+    threadAttached = true;
+    std::lock_guard<std::mutex> guard(owner->lock());
+    owner->attached();
+    return rc;
+}
+
+CMPIStatus brokerDetachThread(const CMPIBroker* mb, const CMPIContext* ctx)
+{
+    TestBroker* owner = ownerOf(mb);
+    owner->touch();
+    threadAttached = false;
+    auto* context = self<ContextObject>(ctx->hdl);
+    std::lock_guard<std::mutex> guard(owner->lock());
+    // The object manager takes a detached thread's context back.
+    if (context->prepared && !context->disposed) {
+        context->disposed = true;
+        owner->contextDetached();
+    }
+    return statusOf(CMPI_RC_OK);
+}
+
+CMPIStatus brokerDeliverIndication(const CMPIBroker* mb, const CMPIContext*, const char* ns,
+                                   const CMPIInstance* ind)
+{
+    TestBroker* owner = ownerOf(mb);
+    CMPIStatus rc = statusOf(CMPI_RC_OK);
+    if (!owner->enter(Call::DeliverIndication, &rc))
+        return rc;
+    Delivery delivery;
+    delivery.nameSpace = ns != nullptr ? ns : "";
+    delivery.attached = threadAttached;
+    {
+        std::lock_guard<std::mutex> guard(owner->lock());
+        delivery.indication = self<InstanceObject>(ind->hdl)->record;
+    }
+    owner->recordDelivery(delivery);
+    return rc;
+}
+
+const CMPIBrokerFT kBrokerFT = {
+    0, 100, "vexlor test broker", brokerPrepareAttachThread, brokerAttachThread, brokerDetachThread,
+    brokerDeliverIndication, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+CMPIInstance* brokerNewInstance(const CMPIBroker* mb, const CMPIObjectPath* op, CMPIStatus* rc)
+{
+    TestBroker* owner = ownerOf(mb);
+    CMPIStatus status = statusOf(CMPI_RC_OK);
+    bool ok = owner->enter(Call::NewInstance, &status);
+    if (rc != nullptr)
+        *rc = status;
+    if (!ok)
+        return nullptr;
+    auto object = std::make_unique<InstanceObject>();
+    object->owner = owner;
+    object->record.path = self<PathObject>(op->hdl)->record;
+    object->head.ft = &kInstanceFT;
+    InstanceObject* kept = owner->keep(std::move(object));
+    kept->head.hdl = kept;
+    return &kept->head;
+}
+
+CMPIObjectPath* brokerNewObjectPath(const CMPIBroker* mb, const char* ns, const char* cn, CMPIStatus* rc)
+{
+    TestBroker* owner = ownerOf(mb);
+    CMPIStatus status = statusOf(CMPI_RC_OK);
+    bool ok = owner->enter(Call::NewObjectPath, &status);
+    if (rc != nullptr)
+        *rc = status;
+    if (!ok)
+        return nullptr;
+    return &makePath(owner, ns, cn)->head;
+}
+
+CMPIDateTime* brokerNewDateTime(const CMPIBroker* mb, CMPIStatus* rc)
+{
+    TestBroker* owner = ownerOf(mb);
+    CMPIStatus status = statusOf(CMPI_RC_OK);
+    bool ok = owner->enter(Call::NewDateTime, &status);
+    if (rc != nullptr)
+        *rc = status;
+    if (!ok)
+        return nullptr;
+    // The CIM date-time form, yyyymmddhhmmss.mmmmmmsutc.
+    char text[32];
+    time_t now = time(nullptr);
+    struct tm utc {};
+    gmtime_r(&now, &utc);
+    strftime(text, sizeof text, "%Y%m%d%H%M%S.000000+000", &utc);
+    auto object = std::make_unique<DateTimeObject>();
+    object->text = text;
+    object->head.ft = &kDateTimeFT;
+    DateTimeObject* kept = owner->keep(std::move(object));
+    kept->head.hdl = kept;
+    return &kept->head;
+}
+
+const CMPIBrokerEncFT kBrokerEncFT = {
+    1, brokerNewInstance, brokerNewObjectPath, nullptr, nullptr, nullptr, brokerNewDateTime, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+struct ThreadStart {
+    TestBroker* owner;
+    void* (*start)(void*);
+    void* parm;
+};
+
+// The thread slots this object manager leaves empty stay null here too.
+void* brokerNewThread(void* (*start)(void*), void* parm, int detached);
+
+const CMPIBrokerExtFT kBrokerExtFT = {
+    200, nullptr, brokerNewThread, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// newThread carries no broker; the one broker of the process answers.
+std::atomic<TestBroker*> currentBroker{nullptr};
+
+void* brokerNewThread(void* (*start)(void*), void* parm, int detached)
+{
+    TestBroker* owner = currentBroker;
+    CMPIStatus status = statusOf(CMPI_RC_OK);
+    if (owner == nullptr || !owner->enter(Call::NewThread, &status) || detached == 0)
+        return nullptr;
+    {
+        std::lock_guard<std::mutex> guard(owner->lock());
+        owner->threadStarted();
+    }
+    std::thread([owner, start, parm] {
+        start(parm);
+        owner->threadFinished();
+    }).detach();
+    return reinterpret_cast<void*>(1);
+}
+
+} // namespace
+
+const Value* InstanceRecord::property(const std::string& name) const
+{
+    for (const auto& [key, value] : properties)
+        if (key == name)
+            return &value;
+    return nullptr;
+}
+
+std::string describe(const Value& value)
+{
+    char number[32];
+    switch (value.type) {
+    case CMPI_chars:
+        return "chars:" + value.text;
+    case CMPI_string:
+        return "string:" + value.text;
+    case CMPI_dateTime:
+        return "dateTime:" + value.text;
+    case CMPI_boolean:
+        return std::string("boolean:") + (value.number != 0 ? "true" : "false");
+    case CMPI_uint8:
+    case CMPI_uint16:
+    case CMPI_uint32:
+    case CMPI_uint64:
+        snprintf(number, sizeof number, "uint%d:%llu",
+                 value.type == CMPI_uint8 ? 8 : value.type == CMPI_uint16 ? 16 : value.type == CMPI_uint32 ? 32 : 64,
+                 static_cast<unsigned long long>(value.number));
+        return number;
+    default:
+        snprintf(number, sizeof number, "type0x%04x", value.type);
+        return number;
+    }
+}
+
+TestBroker::TestBroker()
+{
+    m_broker.hdl = this;
+    m_broker.bft = &kBrokerFT;
+    m_broker.eft = &kBrokerEncFT;
+    m_broker.xft = &kBrokerExtFT;
+    currentBroker = this;
+}
+
+TestBroker::~TestBroker()
+{
+    waitForThreads(std::chrono::seconds(10));
+    currentBroker = nullptr;
+}
+
+template <typename T> T* TestBroker::keep(std::unique_ptr<T> object)
+{
+    T* kept = object.get();
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_objects.push_back(std::move(object));
+    return kept;
+}
+
+void TestBroker::touch()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_closed)
+        ++m_stats.callsAfterClose;
+}
+
+bool TestBroker::enter(Call call, CMPIStatus* rc)
+{
+    std::chrono::milliseconds wait{0};
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_closed)
+            ++m_stats.callsAfterClose;
+        auto delayed = m_delays.find(call);
+        if (delayed != m_delays.end())
+            wait = delayed->second;
+    }
+    if (wait.count() > 0)
+        std::this_thread::sleep_for(wait);
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto failing = m_failures.find(call);
+    if (failing != m_failures.end() && --failing->second.first == 0) {
+        CMPIrc code = failing->second.second;
+        m_failures.erase(failing);
+        *rc = statusOf(code);
+        return false;
+    }
+    return true;
+}
+
+const CMPIContext* TestBroker::requestContext()
+{
+    return &makeContext(this, false)->head;
+}
+
+const CMPIObjectPath* TestBroker::path(const std::string& nameSpace, const std::string& className)
+{
+    return &makePath(this, nameSpace, className)->head;
+}
+
+const CMPIObjectPath* TestBroker::pathWithKey(const std::string& nameSpace, const std::string& className,
+                                              const std::string& key, const std::string& value, CMPIType type)
+{
+    PathObject* path = makePath(this, nameSpace, className);
+    CMPIData data {};
+    data.type = type;
+    data.state = CMPI_keyValue;
+    if (type == CMPI_string)
+        data.value.string = makeString(this, value);
+    else if (type == CMPI_chars)
+        data.value.chars = static_cast<char*>(makeString(this, value)->hdl);
+    else
+        data.value.uint32 = static_cast<CMPIUint32>(value.size());
+    path->keyData[key] = data;
+    return &path->head;
+}
+
+const CMPIResult* TestBroker::newResult()
+{
+    auto object = std::make_unique<ResultObject>();
+    object->owner = this;
+    object->head.ft = &kResultFT;
+    ResultObject* kept = keep(std::move(object));
+    kept->head.hdl = kept;
+    return &kept->head;
+}
+
+ResultRecord TestBroker::result(const CMPIResult* result)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return self<ResultObject>(result->hdl)->record;
+}
+
+void TestBroker::failNth(Call call, int n, CMPIrc rc)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_failures[call] = {n, rc};
+}
+
+void TestBroker::delay(Call call, std::chrono::milliseconds duration)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_delays[call] = duration;
+}
+
+void TestBroker::recordDelivery(Delivery delivery)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_deliveries.push_back(std::move(delivery));
+    m_changed.notify_all();
+}
+
+std::vector<Delivery> TestBroker::deliveries()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_deliveries;
+}
+
+bool TestBroker::waitForDeliveries(size_t count, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> guard(m_lock);
+    return m_changed.wait_for(guard, timeout, [&] { return m_deliveries.size() >= count; });
+}
+
+void TestBroker::threadFinished()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    ++m_stats.threadsFinished;
+    m_changed.notify_all();
+}
+
+bool TestBroker::waitForThreads(std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> guard(m_lock);
+    return m_changed.wait_for(guard, timeout, [&] { return m_stats.threadsFinished >= m_stats.threadsStarted; });
+}
+
+void TestBroker::close()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_closed = true;
+}
+
+TestBroker::Stats TestBroker::stats()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_stats;
+}
+
+} // namespace cimom

@@ -1,0 +1,135 @@
+// A small CIM object manager's broker for tests, written from the CMPI 1.0
+// binary interface. It behaves as a real object manager does where a
+// provider could notice (encapsulated-data table version 1, extended table
+// 200 with the thread slots it leaves empty, keys handed over as CMPI_string,
+// requests on several threads), keeps what the provider returns and
+// delivers, can be told to fail or slow down any call the provider makes,
+// and checks that contexts are given back and that nothing is touched
+// after it was closed.
+#ifndef VEXLOR_TESTS_TEST_BROKER_H
+#define VEXLOR_TESTS_TEST_BROKER_H
+
+#include "cmpi.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace cimom {
+
+// One property or key as the provider set it.
+struct Value {
+    CMPIType type = 0;
+    std::string text;       // chars and string values, date-times as text
+    std::uint64_t number = 0;
+};
+
+struct PathRecord {
+    std::string nameSpace;
+    std::string className;
+    std::vector<std::pair<std::string, Value>> keys;
+};
+
+struct InstanceRecord {
+    PathRecord path;
+    std::vector<std::pair<std::string, Value>> properties;   // in the order set
+    const Value* property(const std::string& name) const;
+};
+
+struct ResultRecord {
+    std::vector<InstanceRecord> instances;
+    std::vector<PathRecord> paths;
+    int done = 0;
+};
+
+struct Delivery {
+    std::string nameSpace;
+    InstanceRecord indication;
+    bool attached = false;   // the delivering thread was attached
+};
+
+enum class Call { NewObjectPath, NewInstance, SetProperty, NewDateTime, AttachThread, DeliverIndication, NewThread };
+
+class TestBroker {
+public:
+    TestBroker();
+    ~TestBroker();
+    TestBroker(const TestBroker&) = delete;
+    TestBroker& operator=(const TestBroker&) = delete;
+
+    const CMPIBroker* broker() const { return &m_broker; }
+    // A request's context; the object manager owns it.
+    const CMPIContext* requestContext();
+    // A request path; the key's text goes in as a CMPI_string, as real object
+    // managers hand it over, unless another type is asked for.
+    const CMPIObjectPath* path(const std::string& nameSpace, const std::string& className);
+    const CMPIObjectPath* pathWithKey(const std::string& nameSpace, const std::string& className,
+                                      const std::string& key, const std::string& value, CMPIType type = CMPI_string);
+    const CMPIResult* newResult();
+    ResultRecord result(const CMPIResult* result);
+
+    // The n-th call (counting from 1) of that kind from now on fails with rc.
+    void failNth(Call call, int n, CMPIrc rc = CMPI_RC_ERR_FAILED);
+    void delay(Call call, std::chrono::milliseconds duration);
+
+    std::vector<Delivery> deliveries();
+    bool waitForDeliveries(size_t count, std::chrono::milliseconds timeout);
+    // Waits until every thread started through newThread has ended.
+    bool waitForThreads(std::chrono::milliseconds timeout);
+
+    // From now on any call is a fault of the provider.
+    void close();
+
+    struct Stats {
+        int contextsPrepared = 0;
+        int contextsReleased = 0;   // through the context's release
+        int contextsDetached = 0;   // handed back through detachThread
+        int attaches = 0;
+        int threadsStarted = 0;
+        int threadsFinished = 0;
+        int callsAfterClose = 0;
+    };
+    Stats stats();
+
+    // For the function tables.
+    struct Object;
+    bool enter(Call call, CMPIStatus* rc);
+    void touch();
+    template <typename T> T* keep(std::unique_ptr<T> object);
+    std::mutex& lock() { return m_lock; }
+    void recordDelivery(Delivery delivery);
+    void contextPrepared() { ++m_stats.contextsPrepared; }
+    void contextReleased() { ++m_stats.contextsReleased; }
+    void contextDetached() { ++m_stats.contextsDetached; }
+    void attached() { ++m_stats.attaches; }
+    void threadStarted() { ++m_stats.threadsStarted; }
+    void threadFinished();
+
+private:
+    CMPIBroker m_broker;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<std::unique_ptr<Object>> m_objects;
+    std::map<Call, std::pair<int, CMPIrc>> m_failures;
+    std::map<Call, std::chrono::milliseconds> m_delays;
+    std::vector<Delivery> m_deliveries;
+    Stats m_stats;
+    bool m_closed = false;
+};
+
+struct TestBroker::Object {
+    virtual ~Object() = default;
+};
+
+std::string describe(const Value& value);
+
+} // namespace cimom
+
+#endif

@@ -1,0 +1,264 @@
+#include "ProviderScenario.h"
+
+#include "Scenario.h"
+#include "TestBroker.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <dlfcn.h>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+namespace cim {
+
+namespace {
+
+using InstanceFactory = CMPIInstanceMI* (*)(const CMPIBroker*, const CMPIContext*, CMPIStatus*);
+using IndicationFactory = CMPIIndicationMI* (*)(const CMPIBroker*, const CMPIContext*, CMPIStatus*);
+using LockFunction = void (*)();
+
+std::mutex outputLock;
+
+void say(const std::string& line)
+{
+    std::lock_guard<std::mutex> guard(outputLock);
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+std::string describePath(const cimom::PathRecord& path)
+{
+    std::string text = "ns=" + path.nameSpace + " class=" + path.className;
+    for (const auto& [name, value] : path.keys)
+        text += " key " + name + "=" + cimom::describe(value);
+    return text;
+}
+
+void printResult(const std::string& action, CMPIStatus rc, const cimom::ResultRecord& result)
+{
+    say(action + "=" + std::to_string(rc.rc) + " done=" + std::to_string(result.done)
+        + " instances=" + std::to_string(result.instances.size()) + " paths=" + std::to_string(result.paths.size()));
+    for (const cimom::InstanceRecord& instance : result.instances) {
+        std::string line = "instance " + describePath(instance.path);
+        for (const auto& [name, value] : instance.properties)
+            line += " | " + name + "=" + cimom::describe(value);
+        say(line);
+    }
+    for (const cimom::PathRecord& path : result.paths)
+        say("path " + describePath(path));
+}
+
+cimom::Call callNamed(const std::string& name)
+{
+    if (name == "newObjectPath")
+        return cimom::Call::NewObjectPath;
+    if (name == "newInstance")
+        return cimom::Call::NewInstance;
+    if (name == "setProperty")
+        return cimom::Call::SetProperty;
+    if (name == "newDateTime")
+        return cimom::Call::NewDateTime;
+    if (name == "attachThread")
+        return cimom::Call::AttachThread;
+    if (name == "deliverIndication")
+        return cimom::Call::DeliverIndication;
+    return cimom::Call::NewThread;
+}
+
+std::vector<std::string> fields(const std::string& action)
+{
+    std::vector<std::string> parts;
+    std::stringstream stream(action);
+    for (std::string part; std::getline(stream, part, ':');)
+        parts.push_back(part);
+    return parts;
+}
+
+} // namespace
+
+std::vector<std::string> linesStartingWith(const std::string& out, const std::string& prefix)
+{
+    std::vector<std::string> lines;
+    std::stringstream stream(out);
+    for (std::string line; std::getline(stream, line);)
+        if (line.rfind(prefix, 0) == 0)
+            lines.push_back(line);
+    return lines;
+}
+
+SCENARIO(cim)
+{
+    printf("\n");
+    void* library = dlopen(VEXLOR_PROVIDER_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        fprintf(stderr, "%s\n", dlerror());
+        return 3;
+    }
+    auto instanceFactory = reinterpret_cast<InstanceFactory>(dlsym(library, "SsdProvider_Create_InstanceMI"));
+    auto indicationFactory = reinterpret_cast<IndicationFactory>(dlsym(library, "SsdProvider_Create_IndicationMI"));
+    auto lockProvider = reinterpret_cast<LockFunction>(dlsym(library, "__drv_synch"));
+    auto unlockProvider = reinterpret_cast<LockFunction>(dlsym(library, "__drv_unsynch"));
+    if (instanceFactory == nullptr || indicationFactory == nullptr || lockProvider == nullptr
+        || unlockProvider == nullptr)
+        return 4;
+
+    cimom::TestBroker broker;
+    CMPIInstanceMI* instanceMI = nullptr;
+    CMPIIndicationMI* indicationMI = nullptr;
+    std::string nameSpace = "root/cimv2";
+    std::string className = "ZUL_SSDLifeMonitor";
+    CMPIType keyType = CMPI_string;
+    const CMPIObjectPath* filterPath = nullptr;
+    auto filter = [&](const std::string& cls) { return filterPath = broker.path("root/cimv2", cls); };
+
+    for (const std::string& action : args) {
+        std::vector<std::string> f = fields(action);
+        const std::string& verb = f[0];
+        if (verb == "inst" || verb == "ind") {
+            CMPIStatus rc{CMPI_RC_ERR_FAILED, nullptr};
+            void* hdl;
+            if (verb == "inst") {
+                instanceMI = instanceFactory(broker.broker(), broker.requestContext(), &rc);
+                hdl = instanceMI->hdl;
+            } else {
+                indicationMI = indicationFactory(broker.broker(), broker.requestContext(), &rc);
+                hdl = indicationMI->hdl;
+            }
+            say(verb + "=" + std::to_string(rc.rc) + " hdl=" + (hdl != nullptr ? "set" : "null"));
+        } else if (verb == "ns") {
+            nameSpace = f.size() > 1 ? f[1] : "";
+        } else if (verb == "class") {
+            className = f.size() > 1 ? f[1] : "";
+        } else if (verb == "keytype") {
+            keyType = f[1] == "chars" ? CMPI_chars : f[1] == "uint32" ? CMPI_uint32 : CMPI_string;
+        } else if (verb == "ei" || verb == "ein" || verb == "gi") {
+            const CMPIResult* result = broker.newResult();
+            CMPIStatus rc;
+            if (verb == "ei") {
+                rc = instanceMI->ft->enumInstances(instanceMI, broker.requestContext(), result,
+                                                   broker.path(nameSpace, className), nullptr);
+            } else if (verb == "ein") {
+                rc = instanceMI->ft->enumInstanceNames(instanceMI, broker.requestContext(), result,
+                                                       broker.path(nameSpace, className));
+            } else {
+                std::string key = action.size() > 3 ? action.substr(3) : "";
+                rc = instanceMI->ft->getInstance(
+                    instanceMI, broker.requestContext(), result,
+                    broker.pathWithKey(nameSpace, className, "DeviceID", key, keyType), nullptr);
+            }
+            printResult(verb, rc, broker.result(result));
+        } else if (verb == "cleanup-inst") {
+            CMPIStatus rc = instanceMI->ft->cleanup(instanceMI, broker.requestContext(), f[1] == "1");
+            say("cleanup_inst=" + std::to_string(rc.rc));
+        } else if (verb == "cleanup-ind") {
+            CMPIStatus rc = indicationMI->ft->cleanup(indicationMI, broker.requestContext(), f[1] == "1");
+            say("cleanup_ind=" + std::to_string(rc.rc));
+        } else if (verb == "unsupported") {
+            CMPIInstanceMI* mi = instanceMI;
+            if (mi == nullptr) {
+                // Before any factory call: reach the table through the exported names.
+                using Create = CMPIStatus (*)(CMPIInstanceMI*, const CMPIContext*, const CMPIResult*,
+                                              const CMPIObjectPath*, const CMPIInstance*);
+                auto create = reinterpret_cast<Create>(dlsym(library, "drvCreateInstance"));
+                say("create=" + std::to_string(create(nullptr, nullptr, nullptr, nullptr, nullptr).rc));
+                continue;
+            }
+            const CMPIContext* ctx = broker.requestContext();
+            const CMPIResult* result = broker.newResult();
+            const CMPIObjectPath* op = broker.path(nameSpace, className);
+            say("create=" + std::to_string(mi->ft->createInstance(mi, ctx, result, op, nullptr).rc)
+                + " modify=" + std::to_string(mi->ft->modifyInstance(mi, ctx, result, op, nullptr, nullptr).rc)
+                + " delete=" + std::to_string(mi->ft->deleteInstance(mi, ctx, result, op).rc)
+                + " query=" + std::to_string(mi->ft->execQuery(mi, ctx, result, op, "SELECT *", "WQL").rc));
+        } else if (verb == "locked") {
+            // With drv_synch held by this thread, an entry function that tried
+            // to take it would never return.
+            lockProvider();
+            CMPIStatus rc;
+            if (f[1] == "ei")
+                rc = instanceMI->ft->enumInstances(instanceMI, broker.requestContext(), broker.newResult(),
+                                                   broker.path(nameSpace, className), nullptr);
+            else
+                rc = indicationMI->ft->activateFilter(indicationMI, broker.requestContext(), nullptr,
+                                                      "root/cimv2", filter("ZUL_SSDLifeMonitorFailureImminent"), 1);
+            unlockProvider();
+            say("locked_" + f[1] + "=" + std::to_string(rc.rc));
+        } else if (verb == "authorize") {
+            CMPIStatus rc = indicationMI->ft->authorizeFilter(indicationMI, broker.requestContext(), nullptr,
+                                                              "root/cimv2", filter(f[1]), "root");
+            say("authorize=" + std::to_string(rc.rc));
+        } else if (verb == "mustpoll") {
+            CMPIStatus rc = indicationMI->ft->mustPoll(indicationMI, broker.requestContext(), nullptr, "root/cimv2",
+                                                       filter("ZUL_SSDLifeMonitorFailureImminent"));
+            say("mustpoll=" + std::to_string(rc.rc));
+        } else if (verb == "activate" || verb == "deactivate") {
+            CMPIBoolean flag = f.size() > 2 && f[2] == "1";
+            CMPIStatus rc = verb == "activate"
+                ? indicationMI->ft->activateFilter(indicationMI, broker.requestContext(), nullptr, "root/cimv2",
+                                                   filter(f[1]), flag)
+                : indicationMI->ft->deActivateFilter(indicationMI, broker.requestContext(), nullptr, "root/cimv2",
+                                                     filter(f[1]), flag);
+            say(verb + "=" + std::to_string(rc.rc));
+        } else if (verb == "enable") {
+            indicationMI->ft->enableIndications(indicationMI, broker.requestContext());
+        } else if (verb == "disable") {
+            indicationMI->ft->disableIndications(indicationMI, broker.requestContext());
+        } else if (verb == "fail") {
+            broker.failNth(callNamed(f[1]), std::stoi(f[2]));
+        } else if (verb == "delay") {
+            broker.delay(callNamed(f[1]), std::chrono::milliseconds(std::stoi(f[2])));
+        } else if (verb == "deliveries") {
+            broker.waitForDeliveries(std::stoul(f[1]), std::chrono::milliseconds(std::stoi(f[2])));
+            std::vector<cimom::Delivery> delivered = broker.deliveries();
+            say("deliveries=" + std::to_string(delivered.size()));
+            for (const cimom::Delivery& d : delivered) {
+                std::string line = "indication to=" + d.nameSpace + " attached=" + (d.attached ? "1" : "0") + " "
+                    + describePath(d.indication.path);
+                for (const auto& [name, value] : d.indication.properties)
+                    line += " | " + name + "=" + cimom::describe(value);
+                say(line);
+            }
+        } else if (verb == "requests") {
+            // Overlapping requests, as an object manager's threads make them.
+            std::atomic<long> done{0}, failed{0};
+            auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(f[2]));
+            std::vector<std::thread> threads;
+            for (int t = 0; t < std::stoi(f[1]); ++t)
+                threads.emplace_back([&, t] {
+                    while (std::chrono::steady_clock::now() < end) {
+                        const CMPIResult* result = broker.newResult();
+                        const CMPIObjectPath* op = broker.path("root/cimv2", "ZUL_SSDLifeMonitor");
+                        CMPIStatus rc = t % 2 == 0
+                            ? instanceMI->ft->enumInstances(instanceMI, broker.requestContext(), result, op, nullptr)
+                            : instanceMI->ft->enumInstanceNames(instanceMI, broker.requestContext(), result, op);
+                        ++done;
+                        if (rc.rc != CMPI_RC_OK)
+                            ++failed;
+                    }
+                });
+            for (std::thread& thread : threads)
+                thread.join();
+            say("requests=" + std::to_string(done.load()) + " failed=" + std::to_string(failed.load()));
+        } else if (verb == "sleep") {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(f[1])));
+        } else if (verb == "stats") {
+            broker.waitForThreads(std::chrono::seconds(5));
+            cimom::TestBroker::Stats s = broker.stats();
+            say("stats prepared=" + std::to_string(s.contextsPrepared) + " released="
+                + std::to_string(s.contextsReleased) + " detached=" + std::to_string(s.contextsDetached)
+                + " attaches=" + std::to_string(s.attaches) + " threads=" + std::to_string(s.threadsStarted)
+                + " finished=" + std::to_string(s.threadsFinished) + " after_close="
+                + std::to_string(s.callsAfterClose));
+        } else if (verb == "close") {
+            broker.close();
+        } else {
+            fprintf(stderr, "unknown action %s\n", action.c_str());
+            return 2;
+        }
+    }
+    return 0;
+}
+
+} // namespace cim

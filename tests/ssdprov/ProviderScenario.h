@@ -1,0 +1,33 @@
+// The "cim" scenario loads the provider library as an object manager does
+// (dlopen of libquoxssdprov.so.0, factories resolved by name) and drives it
+// through the MI tables with the test broker. One action per argument:
+//   inst | ind                     call the instance or indication factory
+//   ei | ein | gi[:<key>]          enumerate instances, names, get one
+//   ns:<namespace> | class:<name>  the namespace and class of later requests
+//   keytype:<chars|string|uint32>  how gi hands the key over
+//   cleanup-inst:<0|1> | cleanup-ind:<0|1>
+//   unsupported                    create, modify, delete, query
+//   locked:<ei|ind-activate>       the call made while drv_synch is held
+//   authorize:<class> | mustpoll | activate:<class>:<first> |
+//   deactivate:<class>:<last> | enable | disable
+//   fail:<call>:<n>                the broker fails its n-th such call
+//   delay:<call>:<ms>              the broker is slow in such calls
+//   deliveries:<n>:<ms>            waits for n indications, prints them
+//   requests:<threads>:<ms>        CIM requests from several threads at once
+//   sleep:<ms> | stats | close
+// Results print as "<action>=<rc>" lines, instances as "instance ..." lines
+// with "Name=type:value" fields, paths as "path ..." lines.
+#ifndef VEXLOR_TESTS_PROVIDER_SCENARIO_H
+#define VEXLOR_TESTS_PROVIDER_SCENARIO_H
+
+#include <string>
+#include <vector>
+
+namespace cim {
+
+// The "instance" and "path" lines of a run's output.
+std::vector<std::string> linesStartingWith(const std::string& out, const std::string& prefix);
+
+} // namespace cim
+
+#endif

@@ -1,0 +1,366 @@
+// The provider as an object manager sees it: loaded with dlopen, driven
+// through its MI tables by the test broker, on emulated drives.
+#include "CoreTestSupport.h"
+#include "ProviderScenario.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <thread>
+
+using cim::linesStartingWith;
+using core::ssd;
+using testing::HasSubstr;
+
+namespace {
+
+const char* const kIndicationClass = "ZUL_SSDLifeMonitorFailureImminent";
+
+// Whether the pieces appear in the text in this order.
+bool inOrder(const std::string& text, const std::vector<std::string>& pieces)
+{
+    size_t at = 0;
+    for (const std::string& piece : pieces) {
+        at = text.find(piece, at);
+        if (at == std::string::npos)
+            return false;
+        at += piece.size();
+    }
+    return true;
+}
+
+std::string activate(bool first = true)
+{
+    return std::string("activate:") + kIndicationClass + (first ? ":1" : ":0");
+}
+
+std::string deactivate(bool last = true)
+{
+    return std::string("deactivate:") + kIndicationClass + (last ? ":1" : ":0");
+}
+
+class ProviderTest : public emu::ScenarioTest {
+protected:
+    emu::MockBed& bed(bool withBios = true)
+    {
+        if (!m_bed) {
+            m_bed.emplace();
+            if (withBios)
+                m_bed->setBiosVersion("XB10-CIM\n");
+        }
+        return *m_bed;
+    }
+
+    emu::ScenarioResult run(std::vector<std::string> actions, const std::string& ini = "PollRate=1000\n",
+                            const std::function<void()>& meanwhile = [] {})
+    {
+        bed();
+        emu::Scenario scenario("cim");
+        scenario.args(std::move(actions)).logConf("Level=4\n").ini(ini);
+        emu::ScenarioResult result = scenario.run(meanwhile);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_FALSE(result.timedOut);
+        return result;
+    }
+
+    // Raises a drive's wear past the threshold a little after the start.
+    static std::function<void()> wearPassesThreshold(emu::DriveEmulator& drive, int afterMs = 600)
+    {
+        return [&drive, afterMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+            drive.setPercentageUsed(97);
+        };
+    }
+
+    std::optional<emu::MockBed> m_bed;
+};
+
+TEST_F(ProviderTest, BothFactoriesShareOneProviderUntilTheLastTerminatingCleanup)
+{
+    bed().addDrive("sda", ssd("SSD", "S1", 3));
+    emu::ScenarioResult r = run({"inst", "ind", "cleanup-inst:0", "cleanup-inst:1", "ei", "cleanup-ind:1",
+                                 "cleanup-ind:1", "inst", "ei"});
+    EXPECT_TRUE(inOrder(r.out, {"inst=0 hdl=set\n", "ind=0 hdl=null\n", "cleanup_inst=50\n",
+                                "__drv_cleanup -  use_count=1 after decrement\n", "cleanup_inst=0\n", "ei=0 ",
+                                "__drv_cleanup -  use_count=0 after decrement\n", "cleanup_ind=0\n",
+                                "cleanup_ind=0\n", "inst=0 hdl=set\n", "ei=0 "}))
+        << r.out;
+    EXPECT_EQ(r.out.find("use_count=-1"), std::string::npos) << "a terminating cleanup without a provider changes nothing";
+    EXPECT_EQ(r.logCount("SsdManager::initialise - found 1 SSD devices"), 1u) << "the core initialises once";
+    EXPECT_EQ(r.logCount("SsdProvider created and initialised"), 2u) << "a fresh provider after destruction";
+    EXPECT_EQ(r.logCount("SsdProvider - provider destroyed"), 1u);
+    EXPECT_EQ(linesStartingWith(r.out, "ei=0").size(), 2u);
+    EXPECT_THAT(r.err, HasSubstr("CONSTRUCTOR\n"));
+    EXPECT_THAT(r.err, HasSubstr("SsdProvider_Create_InstanceMI, broker=0x"));
+    EXPECT_THAT(r.err, HasSubstr(", version=1\n"));
+    EXPECT_THAT(r.err, HasSubstr("SsdProvider_Create_IndicationMI - pid="));
+    EXPECT_THAT(r.err, HasSubstr("drvInstanceCleanup - provider=0x"));
+    EXPECT_THAT(r.err, HasSubstr(", terminating=0\n"));
+}
+
+TEST_F(ProviderTest, CleanupsInEitherOrderDestroyTheProviderOnce)
+{
+    bed().addDrive("sda", ssd("SSD", "S1", 3));
+    emu::ScenarioResult r = run({"inst", "ind", "cleanup-ind:1", "ei", "cleanup-inst:1", "stats"});
+    EXPECT_TRUE(inOrder(r.out, {"cleanup_ind=0\n", "ei=0 "})) << r.out;
+    EXPECT_EQ(r.logCount("SsdProvider - provider destroyed"), 1u);
+    EXPECT_TRUE(r.logHas("SsdProvider::indicationCleanup"));
+}
+
+TEST_F(ProviderTest, UninitialisedProviderAnswers16WithoutTakingTheLock)
+{
+    m_bed.emplace();   // no BIOS version: the core cannot initialise
+    bed(false).addDrive("sda", ssd("SSD", "S1", 3));
+    emu::ScenarioResult r = run({"inst", "ind", "locked:ei", "locked:activate", "ei", "ein", "gi:x",
+                                 "authorize:ZUL_SSDLifeMonitorFailureImminent", "mustpoll", "enable"});
+    EXPECT_TRUE(inOrder(r.out, {"locked_ei=16\n", "locked_activate=16\n"})) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("ei=16 done=0"));
+    EXPECT_THAT(r.out, HasSubstr("ein=16 done=0"));
+    EXPECT_THAT(r.out, HasSubstr("gi=16 done=0"));
+    EXPECT_TRUE(inOrder(r.out, {"authorize=16\n", "mustpoll=16\n"})) << r.out;
+    EXPECT_TRUE(r.logHas("SsdProvider::initialize - Initialise SSD Driver failed - sscode=0x00000003"));
+}
+
+TEST_F(ProviderTest, UnsupportedOperationsAnswer7EvenBeforeAnyFactory)
+{
+    bed().addDrive("sda", ssd("SSD", "S1", 3));
+    emu::ScenarioResult r = run({"unsupported", "inst", "unsupported"});
+    EXPECT_THAT(r.out, HasSubstr("create=7\n"));
+    EXPECT_THAT(r.out, HasSubstr("create=7 modify=7 delete=7 query=7\n"));
+    for (const char* line : {"drvCreateInstance - Unsupported\n", "drvModifyInstance - Unsupported\n",
+                             "drvDeleteInstance - Unsupported\n", "drvExecQuery - Unsupported\n"})
+        EXPECT_THAT(r.out, HasSubstr(line));
+}
+
+TEST_F(ProviderTest, NamespaceIgnoresCaseAndClassDoesNot)
+{
+    bed().addDrive("sda", ssd("SSD", "S1", 3));
+    emu::ScenarioResult r = run({"inst", "ns:Root/CimV2", "ei", "ns:root/other", "ei", "ein", "gi:x",
+                                 "ns:root/cimv2", "class:zul_ssdlifemonitor", "ei", "class:CIM_LogicalDevice", "ein"});
+    EXPECT_THAT(r.out, HasSubstr("ei=0 done=1 instances=1"));
+    EXPECT_THAT(r.out, HasSubstr("ei=3 done=1 instances=0"));
+    EXPECT_THAT(r.out, HasSubstr("ein=3 done=1"));
+    EXPECT_THAT(r.out, HasSubstr("gi=3 done=1"));
+    EXPECT_THAT(r.out, HasSubstr("ei=5 done=1 instances=0"));
+    EXPECT_THAT(r.out, HasSubstr("ein=5 done=1"));
+    EXPECT_TRUE(r.logHas("SsdProvider::enumInstances - Reference object path: class = ZUL_SSDLifeMonitor, "
+                         "namespace = Root/CimV2\n"));
+}
+
+TEST_F(ProviderTest, NoDrivesIsAFailureAfterReturnDone)
+{
+    emu::DriveSpec spinning = ssd("Disk", "D1", 0);
+    spinning.rotationRate = 0;
+    bed().addDrive("sda", spinning);
+    emu::ScenarioResult r = run({"inst", "ei", "ein", "gi:x"});
+    EXPECT_THAT(r.out, HasSubstr("ei=1 done=1 instances=0"));
+    EXPECT_THAT(r.out, HasSubstr("ein=1 done=1 instances=0 paths=0"));
+    EXPECT_THAT(r.out, HasSubstr("gi=1 done=1 instances=0"));
+    EXPECT_TRUE(r.logHas("SsdProvider::enumerateInstances - No instances found"));
+    EXPECT_TRUE(r.logHas("SsdProvider::enumerateInstanceNames - No instances found"));
+    EXPECT_TRUE(r.logHas("SsdProvider::getInstance - No instance found"));
+}
+
+TEST_F(ProviderTest, InstanceCarriesEveryPropertyWithItsType)
+{
+    emu::DriveSpec first = ssd("Vendor SSD 64GB", "SN-1", 42, 777);
+    first.firmware = "FW 1.0";
+    bed().addDrive("sda", first);
+    emu::DriveSpec noFigure = ssd("Other SSD", "SN-2", 255, 5);
+    bed().addDrive("sdb", noFigure);
+    emu::ScenarioResult r = run({"inst", "ei", "ein"});
+    std::vector<std::string> instances = linesStartingWith(r.out, "instance ");
+    ASSERT_EQ(instances.size(), 2u) << r.out;
+    std::string expected =
+        "instance ns=root/cimv2 class=ZUL_SSDLifeMonitor key DeviceID=chars:Vendor SSD 64GB___SN-1___sda"
+        " | Caption=chars:SSD Life Monitor (Vendor SSD 64GB___SN-1___sda)"
+        " | CreationClassName=chars:ZUL_SSDLifeMonitor"
+        " | Description=chars:Lifecycle information for Solid State Disk: Vendor SSD 64GB with Serial Number SN-1"
+        " on Linux Physical Drive sda"
+        " | DeviceID=chars:Vendor SSD 64GB___SN-1___sda"
+        " | DriveFirmwareVersion=chars:FW 1.0"
+        " | DriveModel=chars:Vendor SSD 64GB"
+        " | DriveSerialNumber=chars:SN-1"
+        " | PhysicalDrive=chars:sda"
+        " | PoweredOnHours=uint64:777"
+        " | PercentageUsed=uint8:42"
+        " | PercentageUsedSource=uint8:2"
+        " | FailureImminent=boolean:false"
+        " | SystemCreationClassName=chars:Computer System"
+        " | SystemName=chars:Corvane POS SSD Life Monitor Drivers";
+    std::string other = instances[0].find("SN-1") != std::string::npos ? instances[1] : instances[0];
+    EXPECT_THAT(instances, testing::Contains(expected));
+    EXPECT_THAT(other, HasSubstr(" | PercentageUsed=uint8:255 | "));
+    std::vector<std::string> paths = linesStartingWith(r.out, "path ");
+    EXPECT_THAT(paths, testing::Contains("path ns=root/cimv2 class=ZUL_SSDLifeMonitor key DeviceID=chars:Vendor SSD "
+                                         "64GB___SN-1___sda"));
+}
+
+TEST_F(ProviderTest, BrokerFailuresWhileBuildingEndTheRequest)
+{
+    struct Case {
+        const char* fail;
+        const char* request;
+        const char* out;
+        const char* log;
+    } cases[] = {
+        {"fail:setProperty:5", "ei", "ei=1 done=1 instances=0",
+         "SsdProvider::enumerateInstances - CMPIStatus 1, (no message)"},
+        {"fail:newInstance:2", "ei", "ei=1 done=1 instances=1",
+         "SsdProvider::enumerateInstances - CMPIStatus 1, (no message)"},
+        {"fail:newObjectPath:1", "ein", "ein=1 done=1 instances=0 paths=0",
+         "SsdProvider::enumerateInstanceNames - CMPIStatus 1, (no message)"},
+        {"fail:setProperty:1", "gi:SSD A___S1___sda", "gi=1 done=1 instances=0",
+         "SsdProvider::getInstance - CMPIStatus 1, (no message)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fail);
+        m_bed.reset();
+        bed().addDrive("sda", ssd("SSD A", "S1", 3));
+        bed().addDrive("sdb", ssd("SSD B", "S2", 3));
+        emu::ScenarioResult r = run({"inst", c.fail, c.request});
+        EXPECT_THAT(r.out, HasSubstr(c.out));
+        EXPECT_TRUE(r.logHas(c.log));
+    }
+}
+
+TEST_F(ProviderTest, GetInstanceAnswersOnlyTheWholeKey)
+{
+    bed().addDrive("sda", ssd("SSD A", "S1", 3));
+    bed().addDrive("sdb", ssd("SSD A", "S1", 3));   // the same drive text on another node
+    emu::ScenarioResult r = run({"inst", "gi:SSD A___S1___sdb", "gi:SSD A___S1___sd", "gi:SSD A", "gi:",
+                                 "keytype:chars", "gi:SSD A___S1___sda", "keytype:uint32", "gi:SSD A___S1___sda"});
+    std::vector<std::string> answers = linesStartingWith(r.out, "gi=");
+    ASSERT_EQ(answers.size(), 6u);
+    EXPECT_EQ(answers[0], "gi=0 done=1 instances=1 paths=0");
+    EXPECT_THAT(linesStartingWith(r.out, "instance ")[0], HasSubstr("key DeviceID=chars:SSD A___S1___sdb"));
+    EXPECT_EQ(answers[1], "gi=1 done=1 instances=0 paths=0") << "a truncated key names no drive";
+    EXPECT_EQ(answers[2], "gi=1 done=1 instances=0 paths=0");
+    EXPECT_EQ(answers[3], "gi=1 done=1 instances=0 paths=0") << "an empty key names no drive";
+    EXPECT_EQ(answers[4], "gi=0 done=1 instances=1 paths=0") << "a key handed over as plain characters";
+    EXPECT_EQ(answers[5], "gi=1 done=1 instances=0 paths=0");
+    EXPECT_TRUE(r.logHas("SsdProvider::getInstance - CMPIStatus 0, (no message)"));
+}
+
+TEST_F(ProviderTest, IndicationReachesRootCimv2WhenAWearPassesTheThreshold)
+{
+    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult r = run({"inst", "ind", std::string("authorize:") + kIndicationClass, "authorize:CIM_Other",
+                                 "mustpoll", activate(), "activate:CIM_Other:1", "enable", "deliveries:1:6000",
+                                 deactivate(), "cleanup-ind:1", "cleanup-inst:1", "close", "sleep:200", "stats"},
+                                "PollRate=1\n", wearPassesThreshold(drive));
+    EXPECT_TRUE(inOrder(r.out, {"authorize=0\n", "authorize=5\n", "mustpoll=7\n", "activate=0\n", "activate=5\n"}))
+        << r.out;
+    std::vector<std::string> indications = linesStartingWith(r.out, "indication ");
+    ASSERT_EQ(indications.size(), 1u) << r.out;
+    EXPECT_THAT(indications[0], testing::StartsWith(
+        "indication to=root/cimv2 attached=1 ns=root/cimv2 class=ZUL_SSDLifeMonitorFailureImminent"
+        " | DeviceID=chars:Worn SSD___W1___sda | PhysicalDrive=chars:sda | IndicationTime=dateTime:"));
+    EXPECT_TRUE(r.logHas("SsdProvider::SsdFailureImminent(Worn SSD,W1,sda,0x61)"));
+    EXPECT_TRUE(r.logHas("SsdProvider::sendIndication(Worn SSD___W1___sda,sda)"));
+    EXPECT_THAT(r.err, HasSubstr("IndicateThread - PhysicalDrive=sda, DeviceID=Worn SSD___W1___sda, ind_ctx=0x"));
+    EXPECT_THAT(r.err, HasSubstr("IndicateThread - Exit\n"));
+    // Every prepared context was given back, and nothing was touched after
+    // the provider went away.
+    EXPECT_EQ(emu::numberAfter(r.out, "prepared"), emu::numberAfter(r.out, "released") + emu::numberAfter(r.out, "detached"));
+    EXPECT_EQ(emu::numberAfter(r.out, "prepared"), 2);
+    EXPECT_EQ(emu::numberAfter(r.out, "threads"), emu::numberAfter(r.out, "finished"));
+    EXPECT_EQ(emu::numberAfter(r.out, "after_close"), 0);
+}
+
+TEST_F(ProviderTest, EventsAreDroppedBeforeEnableAndAfterTheLastDeactivation)
+{
+    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult notEnabled =
+        run({"inst", "ind", activate(), "sleep:2500", "deliveries:1:10", "stats"}, "PollRate=1\n",
+            wearPassesThreshold(drive));
+    EXPECT_THAT(notEnabled.out, HasSubstr("deliveries=0"));
+    EXPECT_TRUE(notEnabled.logHas("SsdProvider::SsdFailureImminent - indcations disabled or NULL indication context"));
+    EXPECT_EQ(emu::numberAfter(notEnabled.out, "threads"), 0);
+
+    m_bed.reset();
+    emu::DriveEmulator& again = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult withdrawn =
+        run({"inst", "ind", activate(), activate(false), "enable", deactivate(false), deactivate(), "sleep:2500",
+             "deliveries:1:10"},
+            "PollRate=1\n", wearPassesThreshold(again));
+    EXPECT_THAT(withdrawn.out, HasSubstr("deliveries=0"));
+    EXPECT_FALSE(withdrawn.logHas("SsdProvider::SsdFailureImminent(")) << "the core no longer calls the provider";
+    EXPECT_TRUE(withdrawn.logHas("SsdManager::SsdDeviceFailureImminent - No registered ISsdListener - exiting"));
+    EXPECT_TRUE(withdrawn.logHas("SsdProvider::deActivateFilter - current activeIndSubscriptions=2"));
+}
+
+TEST_F(ProviderTest, DeactivationWithoutActivationCountsBelowZero)
+{
+    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult r = run({"inst", "ind", deactivate(), activate(), "enable", "deliveries:1:6000"},
+                                "PollRate=1\n", wearPassesThreshold(drive, 800));
+    EXPECT_TRUE(r.logHas("SsdProvider::deActivateFilter - current activeIndSubscriptions=0"));
+    EXPECT_TRUE(r.logHas("SsdProvider::activateFilter - current activeIndSubscriptions=-1"));
+    EXPECT_THAT(r.out, HasSubstr("deliveries=1"));
+}
+
+TEST_F(ProviderTest, RefusedAttachAndFailedDeliveryLoseTheIndicationCleanly)
+{
+    struct Case {
+        const char* fail;
+        const char* log;
+        int released;
+        int detached;
+    } cases[] = {
+        {"fail:attachThread:1", "indicateThread - CMAttachThread: CMPIStatus 1", 1, 0},
+        {"fail:deliverIndication:1", "indicateThread - CMPIStatus 1, (no message)", 0, 1},
+        {"fail:newDateTime:1", "indicateThread - CMPIStatus 1, (no message)", 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fail);
+        m_bed.reset();
+        emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+        emu::ScenarioResult r = run({"inst", "ind", c.fail, activate(), "enable", "sleep:2500", "stats",
+                                     "deliveries:1:10"},
+                                    "PollRate=1\n", wearPassesThreshold(drive));
+        EXPECT_THAT(r.out, HasSubstr("deliveries=0"));
+        EXPECT_TRUE(r.logHas(c.log));
+        EXPECT_EQ(emu::numberAfter(r.out, "threads"), 1);
+        EXPECT_EQ(emu::numberAfter(r.out, "finished"), 1);
+        // indCtx stays with the provider; the thread's own context went back.
+        EXPECT_EQ(emu::numberAfter(r.out, "released"), c.released);
+        EXPECT_EQ(emu::numberAfter(r.out, "detached"), c.detached);
+    }
+}
+
+TEST_F(ProviderTest, DestroyingTheProviderWaitsForItsIndicationThreads)
+{
+    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult r = run({"inst", "ind", "delay:deliverIndication:1500", activate(), "enable", "sleep:1800",
+                                 "cleanup-ind:1", "cleanup-inst:1", "close", "sleep:300", "stats", "deliveries:1:10"},
+                                "PollRate=1\n", wearPassesThreshold(drive, 300));
+    EXPECT_THAT(r.out, HasSubstr("deliveries=1"));
+    EXPECT_EQ(emu::numberAfter(r.out, "after_close"), 0) << "an indication thread outlived the provider";
+    EXPECT_EQ(emu::numberAfter(r.out, "prepared"), emu::numberAfter(r.out, "released") + emu::numberAfter(r.out, "detached"));
+}
+
+TEST_F(ProviderTest, ThreadThatCannotStartLeavesNothingBehind)
+{
+    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult r = run({"inst", "ind", "fail:newThread:1", activate(), "enable", "sleep:2500",
+                                 "cleanup-ind:1", "cleanup-inst:1", "stats"},
+                                "PollRate=1\n", wearPassesThreshold(drive));
+    EXPECT_TRUE(r.logHas("SsdProvider::sendIndication(Worn SSD___W1___sda,sda)"));
+    EXPECT_EQ(emu::numberAfter(r.out, "threads"), 0);
+    EXPECT_TRUE(r.logHas("SsdProvider - provider destroyed")) << "destruction did not wait for a thread that never ran";
+}
+
+TEST_F(ProviderTest, RequestsOnSeveralThreadsWhileEventsFire)
+{
+    for (const char* name : {"sda", "sdb", "sdc", "sdd"})
+        bed().addDrive(name, ssd("SSD", std::string("S-") + name, 97));
+    emu::ScenarioResult r = run({"inst", "ind", activate(), "enable", "requests:4:2500", "deliveries:4:3000",
+                                 "cleanup-ind:1", "cleanup-inst:1", "stats"},
+                                "PollRate=1\nDebugIndications=1\n");
+    EXPECT_GT(emu::numberAfter(r.out, "requests"), 20);
+    EXPECT_EQ(emu::numberAfter(r.out, "failed"), 0);
+    EXPECT_GE(emu::numberAfter(r.out, "deliveries"), 4) << "debug indications fire at every poll";
+    EXPECT_EQ(emu::numberAfter(r.out, "threads"), emu::numberAfter(r.out, "finished"));
+}
+
+} // namespace
