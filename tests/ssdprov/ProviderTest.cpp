@@ -5,6 +5,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <regex>
 #include <thread>
 
 using cim::linesStartingWith;
@@ -361,6 +363,61 @@ TEST_F(ProviderTest, RequestsOnSeveralThreadsWhileEventsFire)
     EXPECT_EQ(emu::numberAfter(r.out, "failed"), 0);
     EXPECT_GE(emu::numberAfter(r.out, "deliveries"), 4) << "debug indications fire at every poll";
     EXPECT_EQ(emu::numberAfter(r.out, "threads"), emu::numberAfter(r.out, "finished"));
+}
+
+// The properties a MOF class declares, as "type Name", in order.
+std::vector<std::string> mofProperties(const std::string& mof, const std::string& className)
+{
+    size_t start = mof.find("class " + className + "\n");
+    size_t open = mof.find('{', start);
+    size_t close = mof.find("};", open);
+    std::vector<std::string> properties;
+    if (start == std::string::npos || open == std::string::npos || close == std::string::npos)
+        return properties;
+    std::string body = mof.substr(open + 1, close - open - 1);
+    std::regex declaration("\\n\\s*(string|uint8|uint64|boolean|datetime)\\s+(\\w+);");
+    for (auto it = std::sregex_iterator(body.begin(), body.end(), declaration); it != std::sregex_iterator(); ++it)
+        properties.push_back((*it)[1].str() + " " + (*it)[2].str());
+    return properties;
+}
+
+// What the provider set, as "type Name", with CMPI types named as in MOF.
+std::vector<std::string> setProperties(const std::string& line)
+{
+    std::vector<std::string> properties;
+    std::regex field(" \\| (\\w+)=(\\w+):");
+    for (auto it = std::sregex_iterator(line.begin(), line.end(), field); it != std::sregex_iterator(); ++it) {
+        std::string type = (*it)[2];
+        if (type == "chars")
+            type = "string";
+        else if (type == "dateTime")
+            type = "datetime";
+        properties.push_back(type + " " + (*it)[1].str());
+    }
+    return properties;
+}
+
+TEST_F(ProviderTest, ClassMofDeclaresWhatTheProviderSets)
+{
+    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult r = run({"inst", "ind", "ei", activate(), "enable", "deliveries:1:6000"}, "PollRate=1\n",
+                                wearPassesThreshold(drive));
+    std::string mof = emu::readFile(VEXLOR_CLASS_MOF);
+    std::vector<std::string> declared = mofProperties(mof, "ZUL_SSDLifeMonitor");
+    std::vector<std::string> instances = linesStartingWith(r.out, "instance ");
+    ASSERT_EQ(instances.size(), 1u);
+    std::vector<std::string> set = setProperties(instances[0]);
+    std::sort(declared.begin(), declared.end());
+    std::sort(set.begin(), set.end());
+    EXPECT_EQ(declared, set);
+    EXPECT_THAT(mof, HasSubstr("[Key, Description"));
+
+    std::vector<std::string> indication = linesStartingWith(r.out, "indication ");
+    ASSERT_EQ(indication.size(), 1u);
+    std::vector<std::string> declaredIndication = mofProperties(mof, "ZUL_SSDLifeMonitorFailureImminent : CIM_ProcessIndication");
+    // IndicationTime comes from CIM_Indication.
+    declaredIndication.push_back("datetime IndicationTime");
+    EXPECT_EQ(declaredIndication, setProperties(indication[0]));
 }
 
 } // namespace
