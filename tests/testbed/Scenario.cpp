@@ -38,6 +38,7 @@ std::map<std::string, ScenarioFunction>& registry()
 // system calls (the parent has other threads, whose locks a forked child
 // must not touch).
 struct ChildPlan {
+    bool redirectOutput = true;
     std::string outPath, errPath;
     struct Mount {
         std::string parent;      // /etc
@@ -68,12 +69,14 @@ bool pathExists(const std::string& path)
 [[noreturn]] void runChild(const ChildPlan& plan, const std::vector<char*>& argv, const std::vector<char*>& envp)
 {
     setpgid(0, 0);
-    int out = open(plan.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(plan.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0)
-        childFail("redirecting output");
-    close(out);
-    close(err);
+    if (plan.redirectOutput) {
+        int out = open(plan.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(plan.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0)
+            childFail("redirecting output");
+        close(out);
+        close(err);
+    }
     if (unshare(CLONE_NEWNS) != 0)
         childFail("unshare");
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
@@ -195,6 +198,18 @@ Scenario& Scenario::logFile(const std::string& content)
     return *this;
 }
 
+Scenario& Scenario::command(std::vector<std::string> argv)
+{
+    m_command = std::move(argv);
+    return *this;
+}
+
+Scenario& Scenario::passOutputThrough()
+{
+    m_passOutput = true;
+    return *this;
+}
+
 Scenario& Scenario::timeout(std::chrono::milliseconds limit)
 {
     m_timeout = limit;
@@ -209,6 +224,7 @@ ScenarioResult Scenario::run()
 ScenarioResult Scenario::run(const std::function<void()>& meanwhile)
 {
     ChildPlan plan;
+    plan.redirectOutput = !m_passOutput;
     plan.outPath = m_root + "/stdout";
     plan.errPath = m_root + "/stderr";
     plan.mounts.push_back({"/etc", "/etc/vexlor", m_etc,
@@ -223,10 +239,14 @@ ScenarioResult Scenario::run(const std::function<void()>& meanwhile)
         for (std::string word; words >> word;)
             plan.argv.push_back(word);
     }
-    plan.argv.push_back(std::filesystem::read_symlink("/proc/self/exe"));
-    plan.argv.insert(plan.argv.end(), {kScenarioFlag, m_name});
+    if (m_command.empty()) {
+        plan.argv.push_back(std::filesystem::read_symlink("/proc/self/exe"));
+        plan.argv.insert(plan.argv.end(), {kScenarioFlag, m_name});
+        plan.argv.insert(plan.argv.end(), m_args.begin(), m_args.end());
+    } else {
+        plan.argv.insert(plan.argv.end(), m_command.begin(), m_command.end());
+    }
     plan.executable = plan.argv.front();
-    plan.argv.insert(plan.argv.end(), m_args.begin(), m_args.end());
     std::vector<char*> argv;
     for (std::string& arg : plan.argv)
         argv.push_back(arg.data());
@@ -251,6 +271,7 @@ ScenarioResult Scenario::run(const std::function<void()>& meanwhile)
         throw std::runtime_error("fork failed");
     if (child == 0)
         runChild(plan, argv, envp);
+    m_child = child;
     meanwhile();
 
     ScenarioResult result;
@@ -276,6 +297,7 @@ ScenarioResult Scenario::run(const std::function<void()>& meanwhile)
         result.exitCode = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
+    m_child = -1;
     result.out = readFile(plan.outPath);
     result.err = readFile(plan.errPath);
     result.log = readFile(m_log + "/" + kLogFileName);

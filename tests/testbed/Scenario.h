@@ -21,6 +21,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace emu {
@@ -74,6 +75,14 @@ public:
     Scenario& logConf(const std::string& content);   // /etc/vexlor/log.conf
     Scenario& logFile(const std::string& content);   // /var/log/vexlor/vexlor.log before the run
     Scenario& timeout(std::chrono::milliseconds limit);
+    // Runs this program (absolute path first) in the scenario's place, with
+    // the same private directories and drives.
+    Scenario& command(std::vector<std::string> argv);
+    // Lets the child write to this process's standard output and error
+    // instead of capturing them.
+    Scenario& passOutputThrough();
+    // The child's process id while run() is waiting for it.
+    pid_t childPid() const { return m_child; }
 
     // Where the child's /etc/vexlor and /var/log/vexlor live on the host.
     const std::string& etcDir() const { return m_etc; }
@@ -87,6 +96,9 @@ public:
 private:
     std::string m_name;
     std::vector<std::string> m_args;
+    std::vector<std::string> m_command;
+    bool m_passOutput = false;
+    pid_t m_child = -1;
     std::chrono::milliseconds m_timeout{20000};
     std::string m_root;
     std::string m_etc;
