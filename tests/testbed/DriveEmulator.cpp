@@ -448,19 +448,26 @@ void DriveEmulator::fillIllegalRequest(SgRequest& request)
 
 void DriveEmulator::fillAbortSense(SgRequest& request, const AtaTask& task, const AtaOutcome& outcome) const
 {
-    // Fixed-format sense with the ATA registers in the information fields.
+    // Fixed-format sense, ABORTED COMMAND, with the ATA registers where the
+    // kernel puts them (as seen from Debian's 6.1 and 6.12 kernels with an
+    // emulated AHCI drive): 6.1 in the command-specific information bytes
+    // 8 to 11 with the 48-bit flag in byte 16; 6.12 in the information
+    // bytes 3 to 6 with the VALID bit set and the 48-bit flag in byte 8.
     std::uint8_t sense[18] = {};
-    sense[0] = m_abortSense == AbortSense::Fixed61 ? 0x70 : 0xF0;
-    sense[2] = 0x0B;   // ABORTED COMMAND
-    sense[3] = outcome.error;
-    sense[4] = outcome.status;
-    sense[5] = task.device;
-    sense[6] = static_cast<std::uint8_t>(task.count & 0xFF);
+    std::uint8_t extend = task.command == kReadLogExt || task.command == kReadLogDmaExt ? 0x80 : 0x00;
+    std::uint8_t registers[4] = {outcome.error, outcome.status, task.device,
+                                 static_cast<std::uint8_t>(task.count & 0xFF)};
+    sense[2] = 0x0B;
     sense[7] = 0x0A;
-    sense[8] = task.lba > 0xFFFFFF || task.count > 0xFF ? 0x80 : 0x00;
-    sense[9] = static_cast<std::uint8_t>(task.lba & 0xFF);
-    sense[10] = static_cast<std::uint8_t>((task.lba >> 8) & 0xFF);
-    sense[11] = static_cast<std::uint8_t>((task.lba >> 16) & 0xFF);
+    if (m_abortSense == AbortSense::Fixed61) {
+        sense[0] = 0x70;
+        std::memcpy(&sense[8], registers, sizeof registers);
+        sense[16] = extend;
+    } else {
+        sense[0] = 0xF0;
+        std::memcpy(&sense[3], registers, sizeof registers);
+        sense[8] = extend;
+    }
     finishCheckCondition(request, sizeof sense);
     std::memcpy(request.sense, sense, request.senseWritten);
 }
