@@ -252,13 +252,14 @@ CMPIStatus SsdProvider::getInstance(CMPIInstanceMI*, const CMPIContext*, const C
     return rc;
 }
 
-CMPIStatus SsdProvider::enumInstances(CMPIInstanceMI*, const CMPIContext*, const CMPIResult* rslt,
-                                      const CMPIObjectPath* ref, const char**)
+CMPIStatus SsdProvider::enumerate(const CMPIResult* rslt, const CMPIObjectPath* ref, const char* request,
+                                  const char* operation,
+                                  const std::function<void(const ZUL_SSDLifeMonitor&)>& returnOne)
 {
     CMPIStatus rc = status(CMPI_RC_OK);
     const char* name_space = pathNamespace(ref, &rc);
     const char* class_name = pathClassName(ref, &rc);
-    Log(LEVEL_DEBUG, "SsdProvider::enumInstances - Reference object path: class = %s, namespace = %s\n",
+    Log(LEVEL_DEBUG, "SsdProvider::%s - Reference object path: class = %s, namespace = %s\n", request,
         class_name != nullptr ? class_name : "", name_space != nullptr ? name_space : "");
     rc = status(checkRequest(name_space, class_name));
     if (rc.rc == CMPI_RC_OK) {
@@ -266,19 +267,19 @@ CMPIStatus SsdProvider::enumInstances(CMPIInstanceMI*, const CMPIContext*, const
         bool returned = false;
         try {
             for (const ZUL_SSDLifeMonitor& entry : entries) {
-                rslt->ft->returnInstance(rslt, entry.getInstance(broker));
+                returnOne(entry);
                 returned = true;
             }
         } catch (const CMPIStatus& raised) {
-            Log(LEVEL_ERROR, "SsdProvider::enumerateInstances - CMPIStatus %i, %s", static_cast<int>(raised.rc),
+            Log(LEVEL_ERROR, "SsdProvider::%s - CMPIStatus %i, %s", operation, static_cast<int>(raised.rc),
                 messageOf(raised));
             rc = status(CMPI_RC_ERR_FAILED);
         } catch (...) {
-            LogQuick(LEVEL_ERROR, "SsdProvider::enumerateInstances -  Unknown Exception");
+            Log(LEVEL_ERROR, "SsdProvider::%s -  Unknown Exception", operation);
             rc = status(CMPI_RC_ERR_FAILED);
         }
         if (!returned) {
-            LogQuick(LEVEL_DEBUG, "SsdProvider::enumerateInstances - No instances found");
+            Log(LEVEL_DEBUG, "SsdProvider::%s - No instances found", operation);
             rc = status(CMPI_RC_ERR_FAILED);
         }
     }
@@ -286,38 +287,21 @@ CMPIStatus SsdProvider::enumInstances(CMPIInstanceMI*, const CMPIContext*, const
     return rc;
 }
 
+CMPIStatus SsdProvider::enumInstances(CMPIInstanceMI*, const CMPIContext*, const CMPIResult* rslt,
+                                      const CMPIObjectPath* ref, const char**)
+{
+    return enumerate(rslt, ref, "enumInstances", "enumerateInstances", [this, rslt](const ZUL_SSDLifeMonitor& entry) {
+        rslt->ft->returnInstance(rslt, entry.getInstance(broker));
+    });
+}
+
 CMPIStatus SsdProvider::enumInstanceNames(CMPIInstanceMI*, const CMPIContext*, const CMPIResult* rslt,
                                           const CMPIObjectPath* ref)
 {
-    CMPIStatus rc = status(CMPI_RC_OK);
-    const char* name_space = pathNamespace(ref, &rc);
-    const char* class_name = pathClassName(ref, &rc);
-    Log(LEVEL_DEBUG, "SsdProvider::enumInstanceNames - Reference object path: class = %s, namespace = %s\n",
-        class_name != nullptr ? class_name : "", name_space != nullptr ? name_space : "");
-    rc = status(checkRequest(name_space, class_name));
-    if (rc.rc == CMPI_RC_OK) {
-        ssdlist_t entries = snapshot();
-        bool returned = false;
-        try {
-            for (const ZUL_SSDLifeMonitor& entry : entries) {
-                rslt->ft->returnObjectPath(rslt, entry.getObjectPath(broker));
-                returned = true;
-            }
-        } catch (const CMPIStatus& raised) {
-            Log(LEVEL_ERROR, "SsdProvider::enumerateInstanceNames - CMPIStatus %i, %s", static_cast<int>(raised.rc),
-                messageOf(raised));
-            rc = status(CMPI_RC_ERR_FAILED);
-        } catch (...) {
-            LogQuick(LEVEL_ERROR, "SsdProvider::enumerateInstanceNames -  Unknown Exception");
-            rc = status(CMPI_RC_ERR_FAILED);
-        }
-        if (!returned) {
-            LogQuick(LEVEL_DEBUG, "SsdProvider::enumerateInstanceNames - No instances found");
-            rc = status(CMPI_RC_ERR_FAILED);
-        }
-    }
-    rslt->ft->returnDone(rslt);
-    return rc;
+    return enumerate(rslt, ref, "enumInstanceNames", "enumerateInstanceNames",
+                     [this, rslt](const ZUL_SSDLifeMonitor& entry) {
+                         rslt->ft->returnObjectPath(rslt, entry.getObjectPath(broker));
+                     });
 }
 
 CMPIStatus SsdProvider::authorizeFilter(CMPIIndicationMI*, const CMPIContext*, const CMPISelectExp*, const char*,

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -69,6 +70,9 @@ private:
     // Checks a request's namespace and class and refreshes the snapshot;
     // CMPI_RC_OK when the request may go on.
     CMPIrc checkRequest(const char* name_space, const char* class_name);
+    // The steps both enumerations share; `returnOne` hands one entry over.
+    CMPIStatus enumerate(const CMPIResult* rslt, const CMPIObjectPath* ref, const char* request,
+                         const char* operation, const std::function<void(const ZUL_SSDLifeMonitor&)>& returnOne);
     ssdlist_t snapshot();
     void registerWithCore();
     void unregisterFromCore();
