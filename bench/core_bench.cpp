@@ -102,7 +102,7 @@ void snapshotLatency()
 void pollCost()
 {
     const int drives = 16;
-    auto measure = [&](const char* ini, double& cpu, long& polls, long& commands) {
+    auto measure = [&](const char* ini, const char* label, double& cpu, long& polls, long& commands) {
         emu::MockBed bed;
         addDrives(bed, drives);
         emu::ScenarioResult r = runCore({"init", "sleep:10000"}, ini, "Level=2\n");
@@ -116,13 +116,12 @@ void pollCost()
                     ++polls;
             }
         }
-        printf("  run with %s: %ld reads of the drives (initial reads included), %.3f s CPU\n",
-               ini[9] == '1' && ini[10] == '\n' ? "PollRate=1" : "PollRate=1000", polls, cpu);
+        printf("  run with %s: %ld reads of the drives (initial reads included), %.3f s CPU\n", label, polls, cpu);
     };
     double busyCpu, idleCpu;
     long busyPolls, idlePolls, busyCommands, idleCommands;
-    measure("PollRate=1\n", busyCpu, busyPolls, busyCommands);
-    measure("PollRate=1000\n", idleCpu, idlePolls, idleCommands);
+    measure("PollRate=1\n", "PollRate=1", busyCpu, busyPolls, busyCommands);
+    measure("PollRate=1000\n", "PollRate=1000", idleCpu, idlePolls, idleCommands);
     long polls = busyPolls - idlePolls;
     printf("poll cost: %ld polls in 10 s on %d drives; %.1f us CPU per poll (the library with the "
            "emulated ioctls' client side); %.2f drive commands per poll\n",

@@ -34,6 +34,7 @@ public:
     // Instance side.
     SSD_CODE update();
     std::string makeDeviceID(std::string& driveModel, std::string& driveSerialNumber, std::string& physicalDrive);
+    // Callers hold snapshotLock.
     int getSsdIndex(std::string& devid);
     bool isCimV2Namespace(const char* name_space);
     bool isZulInstanceClass(const char* class_name);

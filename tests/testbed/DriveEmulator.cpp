@@ -651,18 +651,6 @@ void DriveEmulator::setUsbBridge(bool on)
     m_usbBridge = on;
 }
 
-void DriveEmulator::setGone(bool gone)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_gone = gone;
-}
-
-bool DriveEmulator::gone() const
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_gone;
-}
-
 void DriveEmulator::release()
 {
     {

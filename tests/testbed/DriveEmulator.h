@@ -148,8 +148,6 @@ public:
     void clearFaults();
     void setAbortSense(AbortSense style);
     void setUsbBridge(bool on);   // every pass-through answers ILLEGAL REQUEST
-    void setGone(bool gone);      // the node can no longer be opened
-    bool gone() const;
     void release();               // frees hung commands, now and later
 
     std::vector<CommandRecord> commands() const;
@@ -197,7 +195,6 @@ private:
     std::map<Op, Fault> m_faults;
     AbortSense m_abortSense = AbortSense::Fixed61;
     bool m_usbBridge = false;
-    bool m_gone = false;
     bool m_smartEnabled = true;
     std::vector<CommandRecord> m_commands;
 };

@@ -280,7 +280,6 @@ bool MockBed::unplug(const std::string& name)
     std::string node = "/dev/" + name;
     if (hostHasNode(node))
         return false;
-    drive(name).setGone(true);
     std::string emulated = rootDir() + node;
     return unlink(emulated.c_str()) == 0 || errno == ENOENT;
 }
