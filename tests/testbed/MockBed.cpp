@@ -51,6 +51,15 @@ static_assert(offsetof(SgIoHeaderAbi, dxferp) == 16 && offsetof(SgIoHeaderAbi, c
                   && offsetof(SgIoHeaderAbi, sbp) == 32 && offsetof(SgIoHeaderAbi, status) == 64,
               "sg_io_hdr pointer and status offsets");
 
+// The error's text, freeing the error.
+std::string takeMessage(GError* error)
+{
+    std::string message = error != nullptr ? error->message : "unknown error";
+    if (error != nullptr)
+        g_error_free(error);
+    return message;
+}
+
 // Owns a resolved piece of the caller's memory.
 struct Resolved {
     UMockdevIoctlData* data = nullptr;
@@ -69,8 +78,7 @@ bool resolve(UMockdevIoctlData* parent, std::size_t offset, std::size_t length, 
     GError* error = nullptr;
     out.data = umockdev_ioctl_data_resolve(parent, offset, length, &error);
     if (error != nullptr) {
-        fprintf(stderr, "testbed: cannot reach ioctl memory: %s\n", error->message);
-        g_error_free(error);
+        fprintf(stderr, "testbed: cannot reach ioctl memory: %s\n", takeMessage(error).c_str());
         return false;
     }
     return out.data != nullptr;
@@ -91,9 +99,7 @@ IoctlResult handleDriveCmd(DriveEmulator& emulator, UMockdevIoctlData* argument,
     }
     GError* error = nullptr;
     if (!umockdev_ioctl_data_reload(argument, &error)) {
-        fprintf(stderr, "testbed: reload failed: %s\n", error != nullptr ? error->message : "?");
-        if (error != nullptr)
-            g_error_free(error);
+        fprintf(stderr, "testbed: reload failed: %s\n", takeMessage(error).c_str());
         return {-1, EFAULT};
     }
     std::copy(pointer, pointer + sizeof pointer, argument->data);
@@ -198,21 +204,12 @@ MockBed::~MockBed()
 void MockBed::addFromString(const std::string& description)
 {
     GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(m_testbed, description.c_str(), &error)) {
-        std::string message = error != nullptr ? error->message : "unknown error";
-        if (error != nullptr)
-            g_error_free(error);
-        throw std::runtime_error("umockdev rejected a device: " + message);
-    }
+    if (!umockdev_testbed_add_from_string(m_testbed, description.c_str(), &error))
+        throw std::runtime_error("umockdev rejected a device: " + takeMessage(error));
 }
 
-DriveEmulator& MockBed::addDrive(const std::string& name, const DriveSpec& spec, bool removable)
+void MockBed::addBlockEntry(const std::string& name, const std::string& path, bool removable)
 {
-    std::size_t index = m_drives.size();
-    std::string host = std::to_string(index);
-    std::string target = host + ":0:0:0";
-    std::string path = "/devices/pci0000:00/0000:00:1f.2/ata" + std::to_string(index + 1) + "/host" + host
-        + "/target" + host + ":0:0/" + target + "/block/" + name;
     m_sysfsPaths[name] = path;
     addFromString("P: " + path + "\n"
                   "N: " + name + "\n"
@@ -221,17 +218,25 @@ DriveEmulator& MockBed::addDrive(const std::string& name, const DriveSpec& spec,
                   "E: SUBSYSTEM=block\n"
                   "A: removable=" + (removable ? "1" : "0") + "\\n\n"
                   "A: size=125045424\\n\n");
+}
+
+DriveEmulator& MockBed::addDrive(const std::string& name, const DriveSpec& spec, bool removable)
+{
+    std::size_t index = m_drives.size();
+    std::string host = std::to_string(index);
+    std::string target = host + ":0:0:0";
+    addBlockEntry(name,
+                  "/devices/pci0000:00/0000:00:1f.2/ata" + std::to_string(index + 1) + "/host" + host + "/target"
+                      + host + ":0:0/" + target + "/block/" + name,
+                  removable);
     Attached attached;
     attached.emulator = std::make_unique<DriveEmulator>(spec);
     attached.handler = umockdev_ioctl_base_new();
     g_signal_connect(attached.handler, "handle-ioctl", G_CALLBACK(onIoctl), attached.emulator.get());
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(m_testbed, ("/dev/" + name).c_str(), attached.handler, &error)) {
-        std::string message = error != nullptr ? error->message : "unknown error";
-        if (error != nullptr)
-            g_error_free(error);
         g_object_unref(attached.handler);
-        throw std::runtime_error("cannot attach the emulator to /dev/" + name + ": " + message);
+        throw std::runtime_error("cannot attach the emulator to /dev/" + name + ": " + takeMessage(error));
     }
     DriveEmulator& emulator = *attached.emulator;
     m_drives.emplace(name, std::move(attached));
@@ -249,13 +254,7 @@ void MockBed::addBlockDevice(const std::string& name, bool removable)
         path = "/devices/pci0000:00/0000:00:1f.2/ata9/host9/target9:0:0/9:0:0:0/block/" + name;
     else
         path = "/devices/virtual/block/" + name;
-    m_sysfsPaths[name] = path;
-    addFromString("P: " + path + "\n"
-                  "N: " + name + "\n"
-                  "E: DEVNAME=/dev/" + name + "\n"
-                  "E: DEVTYPE=disk\n"
-                  "E: SUBSYSTEM=block\n"
-                  "A: removable=" + (removable ? "1" : "0") + "\\n\n");
+    addBlockEntry(name, path, removable);
 }
 
 void MockBed::setBiosVersion(const std::string& version)

@@ -43,6 +43,8 @@ public:
 
 private:
     void addFromString(const std::string& description);
+    // A /sys/block entry and its /dev node.
+    void addBlockEntry(const std::string& name, const std::string& path, bool removable);
 
     UMockdevTestbed* m_testbed;
     struct Attached {
