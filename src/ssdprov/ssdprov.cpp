@@ -134,6 +134,21 @@ CMPIStatus cleanup(const char* name, CMPIBoolean terminating, bool indicationSid
     return status(CMPI_RC_OK);
 }
 
+// The pattern of every entry function that reaches the provider: log, check
+// the provider before locking, then run the operation with drv_synch held.
+template <typename Operation>
+CMPIStatus forward(const char* logName, Operation operation)
+{
+    Log(LEVEL_DEBUG, "%s - provider=%p", logName, static_cast<void*>(provider.load()));
+    SsdProvider* current = readyProvider();
+    if (current == nullptr)
+        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
+    __drv_synch();
+    CMPIStatus rc = operation(*current);
+    __drv_unsynch();
+    return rc;
+}
+
 } // namespace
 
 extern "C" {
@@ -147,40 +162,25 @@ CMPIStatus drvEnumInstanceNames(CMPIInstanceMI* mi, const CMPIContext* ctx, cons
                                 const CMPIObjectPath* ref)
 {
     fprintf(stderr, "drvEnumInstanceNames - provider=%p\n", static_cast<void*>(provider.load()));
-    Log(LEVEL_DEBUG, "drvEnumInstanceNames - provider=%p", static_cast<void*>(provider.load()));
-    SsdProvider* current = readyProvider();
-    if (current == nullptr)
-        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
-    __drv_synch();
-    CMPIStatus rc = current->enumInstanceNames(mi, ctx, rslt, ref);
-    __drv_unsynch();
-    return rc;
+    return forward("drvEnumInstanceNames", [&](SsdProvider& current) {
+        return current.enumInstanceNames(mi, ctx, rslt, ref);
+    });
 }
 
 CMPIStatus drvEnumInstances(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult* rslt,
                             const CMPIObjectPath* ref, const char** properties)
 {
-    Log(LEVEL_DEBUG, "drvEnumInstances - provider=%p", static_cast<void*>(provider.load()));
-    SsdProvider* current = readyProvider();
-    if (current == nullptr)
-        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
-    __drv_synch();
-    CMPIStatus rc = current->enumInstances(mi, ctx, rslt, ref, properties);
-    __drv_unsynch();
-    return rc;
+    return forward("drvEnumInstances", [&](SsdProvider& current) {
+        return current.enumInstances(mi, ctx, rslt, ref, properties);
+    });
 }
 
 CMPIStatus drvGetInstance(CMPIInstanceMI* mi, const CMPIContext* ctx, const CMPIResult* rslt,
                           const CMPIObjectPath* cop, const char** properties)
 {
-    Log(LEVEL_DEBUG, "drvGetInstance - provider=%p", static_cast<void*>(provider.load()));
-    SsdProvider* current = readyProvider();
-    if (current == nullptr)
-        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
-    __drv_synch();
-    CMPIStatus rc = current->getInstance(mi, ctx, rslt, cop, properties);
-    __drv_unsynch();
-    return rc;
+    return forward("drvGetInstance", [&](SsdProvider& current) {
+        return current.getInstance(mi, ctx, rslt, cop, properties);
+    });
 }
 
 CMPIStatus drvCreateInstance(CMPIInstanceMI*, const CMPIContext*, const CMPIResult*, const CMPIObjectPath*,
@@ -222,75 +222,47 @@ CMPIStatus drvIndicationCleanup(CMPIIndicationMI*, const CMPIContext*, CMPIBoole
 CMPIStatus drvAuthorizeFilter(CMPIIndicationMI* mi, const CMPIContext* ctx, const CMPISelectExp* se,
                               const char* ns, const CMPIObjectPath* op, const char* user)
 {
-    Log(LEVEL_DEBUG, "drvAuthorizeFilter - provider=%p", static_cast<void*>(provider.load()));
-    SsdProvider* current = readyProvider();
-    if (current == nullptr)
-        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
-    __drv_synch();
-    CMPIStatus rc = current->authorizeFilter(mi, ctx, se, ns, op, user);
-    __drv_unsynch();
-    return rc;
+    return forward("drvAuthorizeFilter", [&](SsdProvider& current) {
+        return current.authorizeFilter(mi, ctx, se, ns, op, user);
+    });
 }
 
 CMPIStatus drvMustPoll(CMPIIndicationMI* mi, const CMPIContext* ctx, const CMPISelectExp* se, const char* ns,
                        const CMPIObjectPath* op)
 {
-    Log(LEVEL_DEBUG, "drvMustPoll - provider=%p", static_cast<void*>(provider.load()));
-    SsdProvider* current = readyProvider();
-    if (current == nullptr)
-        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
-    __drv_synch();
-    CMPIStatus rc = current->mustPoll(mi, ctx, se, ns, op);
-    __drv_unsynch();
-    return rc;
+    return forward("drvMustPoll", [&](SsdProvider& current) { return current.mustPoll(mi, ctx, se, ns, op); });
 }
 
 CMPIStatus drvActivateFilter(CMPIIndicationMI* mi, const CMPIContext* ctx, const CMPISelectExp* se, const char* ns,
                              const CMPIObjectPath* op, CMPIBoolean first)
 {
-    Log(LEVEL_DEBUG, "drvActivateFilter - provider=%p", static_cast<void*>(provider.load()));
-    SsdProvider* current = readyProvider();
-    if (current == nullptr)
-        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
-    __drv_synch();
-    CMPIStatus rc = current->activateFilter(mi, ctx, se, ns, op, first);
-    __drv_unsynch();
-    return rc;
+    return forward("drvActivateFilter", [&](SsdProvider& current) {
+        return current.activateFilter(mi, ctx, se, ns, op, first);
+    });
 }
 
 CMPIStatus drvDeActivateFilter(CMPIIndicationMI* mi, const CMPIContext* ctx, const CMPISelectExp* se,
                                const char* ns, const CMPIObjectPath* op, CMPIBoolean last)
 {
-    Log(LEVEL_DEBUG, "drvDeActivateFilter - provider=%p", static_cast<void*>(provider.load()));
-    SsdProvider* current = readyProvider();
-    if (current == nullptr)
-        return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
-    __drv_synch();
-    CMPIStatus rc = current->deActivateFilter(mi, ctx, se, ns, op, last);
-    __drv_unsynch();
-    return rc;
+    return forward("drvDeActivateFilter", [&](SsdProvider& current) {
+        return current.deActivateFilter(mi, ctx, se, ns, op, last);
+    });
 }
 
 void drvEnableIndications(CMPIIndicationMI* mi, const CMPIContext* ctx)
 {
-    Log(LEVEL_DEBUG, "enableIndications - provider=%p", static_cast<void*>(provider.load()));
-    SsdProvider* current = readyProvider();
-    if (current == nullptr)
-        return;
-    __drv_synch();
-    current->enableIndications(mi, ctx);
-    __drv_unsynch();
+    forward("enableIndications", [&](SsdProvider& current) {
+        current.enableIndications(mi, ctx);
+        return status(CMPI_RC_OK);
+    });
 }
 
 void drvDisableIndications(CMPIIndicationMI* mi, const CMPIContext* ctx)
 {
-    Log(LEVEL_DEBUG, "drvDisableIndications - provider=%p", static_cast<void*>(provider.load()));
-    SsdProvider* current = readyProvider();
-    if (current == nullptr)
-        return;
-    __drv_synch();
-    current->disableIndications(mi, ctx);
-    __drv_unsynch();
+    forward("drvDisableIndications", [&](SsdProvider& current) {
+        current.disableIndications(mi, ctx);
+        return status(CMPI_RC_OK);
+    });
 }
 
 static const CMPIInstanceMIFT instMIFT__ = {
