@@ -96,7 +96,7 @@ void snapshotLatency()
         hung.setFault(emu::Op::SmartReadData, slow);
     });
     printf("snapshot while 1 of 8 drives hangs 5 s: %lld snapshots, median %lld us, max %lld us (target max < 10 ms)\n",
-           core::value(r.out, "snapshots"), core::value(r.out, "median_us"), core::value(r.out, "max_us"));
+           emu::numberAfter(r.out, "snapshots"), emu::numberAfter(r.out, "median_us"), emu::numberAfter(r.out, "max_us"));
 }
 
 void pollCost()
@@ -137,8 +137,8 @@ void memoryPerDrive()
         emu::MockBed bed;
         addDrives(bed, counts[i]);
         emu::ScenarioResult r = runCore({"init", "sleep:500", "rss"}, "PollRate=10\n", "Level=2\n");
-        rss[i] = core::value(r.out, "rss_kb");
-        threads[i] = core::value(r.out, "threads");
+        rss[i] = emu::numberAfter(r.out, "rss_kb");
+        threads[i] = emu::numberAfter(r.out, "threads");
         printf("memory: %d drives: resident %lld KiB, %lld threads\n", counts[i], rss[i], threads[i]);
     }
     printf("memory per drive: %.1f KiB (16 vs 1), %.1f KiB (64 vs 1); threads per drive: %.2f\n",

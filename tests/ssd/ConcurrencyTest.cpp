@@ -9,7 +9,6 @@
 using core::CoreTest;
 using core::records;
 using core::ssd;
-using core::value;
 
 namespace {
 
@@ -25,7 +24,7 @@ TEST_F(CoreTest, SnapshotsWhileDrivesPollWithGrowingWear)
                 drive->setPercentageUsed(wear);
         }
     });
-    EXPECT_GT(value(r.out, "snapshots"), 100);
+    EXPECT_GT(emu::numberAfter(r.out, "snapshots"), 100);
     std::vector<core::Record> found = records(r.out);
     ASSERT_EQ(found.size(), 4u);
     for (const core::Record& record : found)
@@ -37,8 +36,8 @@ TEST_F(CoreTest, ListenerIsNeverCalledAfterUnregisteringReturned)
     for (const char* name : {"sda", "sdb", "sdc", "sdd", "sde", "sdf", "sdg", "sdh"})
         bed().addDrive(name, ssd("SSD", std::string("SER-") + name, 10));
     emu::ScenarioResult r = run({"init", "storm:3000"}, "PollRate=1\nDebugIndications=1\n");
-    EXPECT_GT(value(r.out, "storm_calls"), 0) << "events reached the listeners during the storm";
-    EXPECT_EQ(value(r.out, "storm_stale"), 0) << "a destroyed listener was called";
+    EXPECT_GT(emu::numberAfter(r.out, "storm_calls"), 0) << "events reached the listeners during the storm";
+    EXPECT_EQ(emu::numberAfter(r.out, "storm_stale"), 0) << "a destroyed listener was called";
 }
 
 TEST_F(CoreTest, HungDriveDoesNotHoldUpSnapshots)
@@ -51,8 +50,8 @@ TEST_F(CoreTest, HungDriveDoesNotHoldUpSnapshots)
         slow.delay = std::chrono::milliseconds(3000);
         hung.setFault(emu::Op::SmartReadData, slow);
     });
-    EXPECT_GT(value(r.out, "snapshots"), 100);
-    EXPECT_LT(value(r.out, "max_us"), 100000) << "a snapshot waited for the hung drive";
+    EXPECT_GT(emu::numberAfter(r.out, "snapshots"), 100);
+    EXPECT_LT(emu::numberAfter(r.out, "max_us"), 100000) << "a snapshot waited for the hung drive";
     EXPECT_EQ(records(r.out).size(), 2u);
 }
 

@@ -227,9 +227,4 @@ std::vector<Event> events(const std::string& out)
     return found;
 }
 
-long long value(const std::string& out, const std::string& key)
-{
-    return emu::numberAfter(out, key);
-}
-
 } // namespace core

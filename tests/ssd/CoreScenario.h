@@ -37,8 +37,6 @@ struct Event {
 
 std::vector<Record> records(const std::string& out);
 std::vector<Event> events(const std::string& out);
-// The number after "<key>=" in the output, or -1.
-long long value(const std::string& out, const std::string& key);
 
 } // namespace core
 

@@ -25,8 +25,8 @@ inline emu::DriveSpec ssd(const std::string& model, const std::string& serial, s
     return spec;
 }
 
-// A suite whose tests run the core scenario against a fresh fake machine
-// with a BIOS version.
+// A suite whose tests run a scenario (the core scenario unless a suite
+// names another) against a fresh fake machine with a BIOS version.
 class CoreTest : public emu::ScenarioTest {
 protected:
     emu::MockBed& bed()
@@ -42,7 +42,7 @@ protected:
                             const std::function<void()>& meanwhile = [] {})
     {
         bed();
-        emu::Scenario scenario("core");
+        emu::Scenario scenario(m_scenarioName);
         scenario.args(std::move(actions)).logConf("Level=4\n");
         if (!ini.empty())
             scenario.ini(ini);
@@ -53,6 +53,7 @@ protected:
     }
 
     std::optional<emu::MockBed> m_bed;
+    std::string m_scenarioName = "core";
 };
 
 } // namespace core

@@ -12,7 +12,6 @@
 using core::CoreTest;
 using core::records;
 using core::ssd;
-using core::value;
 using testing::HasSubstr;
 
 namespace {
@@ -55,7 +54,7 @@ TEST_F(CoreTest, DiscoveryKeepsFixedSataSsdsInDirectoryOrder)
 
     emu::ScenarioResult r = run({"init", "list"}, kRarePolls);
 
-    EXPECT_EQ(value(r.out, "init"), 0);
+    EXPECT_EQ(emu::numberAfter(r.out, "init"), 0);
     std::vector<std::string> expected;
     for (const std::string& name : order)
         if (name == "sda" || name == "sdd" || name == "sdf")
@@ -120,7 +119,7 @@ TEST_F(CoreTest, MissingBiosVersionFailsUntilTheFileAppears)
 TEST_F(CoreTest, MissingSysBlockFailsWithNoSysfs)
 {
     emu::ScenarioResult r = run({"init"});
-    EXPECT_EQ(value(r.out, "init"), 4);
+    EXPECT_EQ(emu::numberAfter(r.out, "init"), 4);
 }
 
 TEST_F(CoreTest, StrategyFollowsTheExactModelName)
@@ -189,7 +188,7 @@ TEST_F(CoreTest, DriveThatCannotEnableSmartIsSkipped)
     abort.abort = true;
     broken.setFault(emu::Op::SmartEnable, abort);
     emu::ScenarioResult r = run({"init", "list"}, kRarePolls);
-    EXPECT_EQ(value(r.out, "init"), 0);
+    EXPECT_EQ(emu::numberAfter(r.out, "init"), 0);
     ASSERT_EQ(records(r.out).size(), 1u);
     EXPECT_EQ(records(r.out)[0].drive, "sda");
     EXPECT_TRUE(r.logHas("SsdDevice::initialise - smartEnable failed"));

@@ -40,29 +40,9 @@ std::string deactivate(bool last = true)
     return std::string("deactivate:") + kIndicationClass + (last ? ":1" : ":0");
 }
 
-class ProviderTest : public emu::ScenarioTest {
+class ProviderTest : public core::CoreTest {
 protected:
-    emu::MockBed& bed(bool withBios = true)
-    {
-        if (!m_bed) {
-            m_bed.emplace();
-            if (withBios)
-                m_bed->setBiosVersion("XB10-CIM\n");
-        }
-        return *m_bed;
-    }
-
-    emu::ScenarioResult run(std::vector<std::string> actions, const std::string& ini = "PollRate=1000\n",
-                            const std::function<void()>& meanwhile = [] {})
-    {
-        bed();
-        emu::Scenario scenario("cim");
-        scenario.args(std::move(actions)).logConf("Level=4\n").ini(ini);
-        emu::ScenarioResult result = scenario.run(meanwhile);
-        EXPECT_EQ(result.exitCode, 0) << result.err;
-        EXPECT_FALSE(result.timedOut);
-        return result;
-    }
+    ProviderTest() { m_scenarioName = "cim"; }
 
     // Raises a drive's wear past the threshold a little after the start.
     static std::function<void()> wearPassesThreshold(emu::DriveEmulator& drive, int afterMs = 600)
@@ -72,8 +52,6 @@ protected:
             drive.setPercentageUsed(97);
         };
     }
-
-    std::optional<emu::MockBed> m_bed;
 };
 
 TEST_F(ProviderTest, BothFactoriesShareOneProviderUntilTheLastTerminatingCleanup)
@@ -111,7 +89,7 @@ TEST_F(ProviderTest, CleanupsInEitherOrderDestroyTheProviderOnce)
 TEST_F(ProviderTest, UninitialisedProviderAnswers16WithoutTakingTheLock)
 {
     m_bed.emplace();   // no BIOS version: the core cannot initialise
-    bed(false).addDrive("sda", ssd("SSD", "S1", 3));
+    bed().addDrive("sda", ssd("SSD", "S1", 3));
     emu::ScenarioResult r = run({"inst", "ind", "locked:ei", "locked:activate", "ei", "ein", "gi:x",
                                  "authorize:ZUL_SSDLifeMonitorFailureImminent", "mustpoll", "enable"});
     EXPECT_TRUE(inOrder(r.out, {"locked_ei=16\n", "locked_activate=16\n"})) << r.out;
