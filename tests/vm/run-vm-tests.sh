@@ -189,7 +189,10 @@ SptLogAccess=1
     done
 }
 
-default_kernel=$(apt-cache depends linux-image-amd64 | awk '$1 == "Depends:" && $2 ~ /^linux-image-.*-amd64$/ {print $2; exit}')
+# awk reads the whole list: one that left early could kill apt-cache with
+# SIGPIPE and, under pipefail, this script with it.
+default_kernel=$(apt-cache depends linux-image-amd64 \
+    | awk '!found && $1 == "Depends:" && $2 ~ /^linux-image-.*-amd64$/ {print $2; found = 1}')
 run_kernel "$default_kernel"
 
 # The backports kernel, when the registry offers one: its sense data for
