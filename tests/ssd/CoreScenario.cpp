@@ -13,6 +13,7 @@
 #include <regex>
 #include <set>
 #include <thread>
+#include <unistd.h>
 
 namespace core {
 
@@ -128,10 +129,13 @@ SCENARIO(core)
             printf("init=%d\n", static_cast<int>(code));
         } else if (f[0] == "list") {
             SsdInformationList list;
+            auto start = Clock::now();
             SSD_CODE code = api.getSsdInformationList(list);
+            auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
             printRecords(list);
             std::lock_guard<std::mutex> guard(outputLock);
-            printf("list=%d count=%zu\n", static_cast<int>(code), list.size());
+            printf("list=%d count=%zu list_ms=%lld\n", static_cast<int>(code), list.size(),
+                   static_cast<long long>(took));
         } else if (f[0] == "listtwice") {
             SsdInformationList list;
             api.getSsdInformationList(list);
@@ -144,6 +148,13 @@ SCENARIO(core)
             api.unregisterSsdListener();
         } else if (f[0] == "sleep") {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(f[1])));
+        } else if (f[0] == "await") {
+            auto end = Clock::now() + std::chrono::milliseconds(std::stoi(f[2]));
+            bool found = false;
+            while (!(found = access(f[1].c_str(), F_OK) == 0) && Clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::lock_guard<std::mutex> guard(outputLock);
+            printf("await=%d\n", found ? 1 : 0);
         } else if (f[0] == "events") {
             std::unique_lock<std::mutex> guard(outputLock);
             int wanted = std::stoi(f[1]);

@@ -2,10 +2,12 @@
 // one action per argument:
 //   init                 initialiseSsdDriver, prints "init=<code>"
 //   list                 a snapshot into a fresh list: one "rec ..." line per
-//                        drive, then "list=<code> count=<n>"
+//                        drive, then "list=<code> count=<n> list_ms=<took>"
 //   listtwice            two snapshots into one list, prints "twice=<n>"
 //   listen / unlisten    registers the recording listener / unregisters
 //   sleep:<ms>
+//   await:<path>:<ms>    waits up to ms for the file to exist, prints
+//                        "await=1" if it came, "await=0" if not
 //   events:<n>:<ms>      waits up to ms for n events, prints "events=<count>"
 //   snapshots:<ms>       snapshots in a loop, prints "snapshots=<n> max_us=<us>"
 //   storm:<ms>           registers and unregisters fresh listeners while

@@ -91,7 +91,7 @@ TEST_F(CoreTest, MachineWithoutSsdsInitialisesWithAnEmptyList)
     spinning.rotationRate = 0;
     bed().addDrive("sda", spinning);
     emu::ScenarioResult r = run({"list", "init", "list", "init"});
-    std::regex order("list=1 count=0\ninit=0\n[^]*list=0 count=0\n[^]*init=0\n");
+    std::regex order("list=1 count=0 list_ms=\\d+\ninit=0\n[^]*list=0 count=0 list_ms=\\d+\n[^]*init=0\n");
     EXPECT_TRUE(std::regex_search(r.out, order)) << r.out;
     EXPECT_TRUE(r.logHas("SsdManager::initialise - found 0 SSD devices"));
     EXPECT_TRUE(r.logHas("SsdManager::getSsdInformationList - found 0 SSD devices"));
@@ -108,7 +108,7 @@ TEST_F(CoreTest, MissingBiosVersionFailsUntilTheFileAppears)
                                     std::this_thread::sleep_for(std::chrono::milliseconds(300));
                                     bed().setBiosVersion("88B0\n");
                                 });
-    EXPECT_THAT(r.out, HasSubstr("\ninit=3\nlist=1 count=0\n"));
+    EXPECT_THAT(r.out, HasSubstr("\ninit=3\nlist=1 count=0 list_ms="));
     EXPECT_THAT(r.out, HasSubstr("init=0\n"));
     EXPECT_EQ(records(r.out).size(), 1u);
     EXPECT_TRUE(r.logHas("BiosVersion::getBiosVersion - open /sys/devices/virtual/dmi/id/bios_version failed, "
