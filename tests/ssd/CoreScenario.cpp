@@ -36,16 +36,24 @@ std::atomic<long> staleCalls{0};
 
 class RecordingListener : public ISsdListener {
 public:
+    explicit RecordingListener(const char* tag)
+        : m_tag(tag)
+    {
+    }
+
     void SsdFailureImminent(std::string model, std::string serial, std::string drive,
                             unsigned char percentageUsed) override
     {
         std::lock_guard<std::mutex> guard(outputLock);
-        printf("event [%s] [%s] %s pu=%u\n", model.c_str(), serial.c_str(), drive.c_str(),
+        printf("%s [%s] [%s] %s pu=%u\n", m_tag, model.c_str(), serial.c_str(), drive.c_str(),
                static_cast<unsigned>(percentageUsed));
         fflush(stdout);
         ++eventCount;
         eventArrived.notify_all();
     }
+
+private:
+    const char* m_tag;
 };
 
 class StormListener : public ISsdListener {
@@ -83,7 +91,8 @@ private:
     long m_serial;
 };
 
-RecordingListener recorder;
+RecordingListener recorder("event");
+RecordingListener otherRecorder("other_event");
 
 std::vector<std::string> fields(const std::string& action)
 {
@@ -144,6 +153,8 @@ SCENARIO(core)
             printf("twice=%zu\n", list.size());
         } else if (f[0] == "listen") {
             api.registerSsdListener(&recorder);
+        } else if (f[0] == "listen_other") {
+            api.registerSsdListener(&otherRecorder);
         } else if (f[0] == "unlisten") {
             api.unregisterSsdListener();
         } else if (f[0] == "sleep") {
@@ -227,10 +238,10 @@ std::vector<Record> records(const std::string& out)
     return found;
 }
 
-std::vector<Event> events(const std::string& out)
+std::vector<Event> events(const std::string& out, const std::string& tag)
 {
     std::vector<Event> found;
-    std::regex line("event \\[(.*)\\] \\[(.*)\\] (\\S+) pu=(\\d+)");
+    std::regex line("(?:^|\n)" + tag + " \\[(.*)\\] \\[(.*)\\] (\\S+) pu=(\\d+)");
     for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it) {
         const std::smatch& m = *it;
         found.push_back({m[1], m[2], m[3], static_cast<unsigned>(std::stoul(m[4]))});

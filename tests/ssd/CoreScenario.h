@@ -5,6 +5,8 @@
 //                        drive, then "list=<code> count=<n> list_ms=<took>"
 //   listtwice            two snapshots into one list, prints "twice=<n>"
 //   listen / unlisten    registers the recording listener / unregisters
+//   listen_other         registers a second recording listener, whose
+//                        events print as "other_event ..."
 //   sleep:<ms>
 //   await:<path>:<ms>    waits up to ms for the file to exist, prints
 //                        "await=1" if it came, "await=0" if not
@@ -38,7 +40,8 @@ struct Event {
 };
 
 std::vector<Record> records(const std::string& out);
-std::vector<Event> events(const std::string& out);
+// The events one listener printed: "event" for the first, "other_event".
+std::vector<Event> events(const std::string& out, const std::string& tag = "event");
 
 } // namespace core
 

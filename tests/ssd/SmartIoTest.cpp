@@ -262,6 +262,16 @@ TEST_F(SmartIoTest, ZeroPageLogReadSendsCountZeroAndCopiesNothing)
     // A drive aborts a log read of no pages; the caller's buffer stays as it was.
     EXPECT_EQ(field(r, "ok"), "0");
     EXPECT_EQ(field(r, "data"), "ee");
+
+    // One that completes it succeeds, still without touching the buffer.
+    DriveSpec accepting;
+    accepting.acceptsEmptyLogReads = true;
+    emu::DriveEmulator& lenient = newBed().addDrive("sda", accepting);
+    emu::ScenarioResult completed = run({"atalog", "/dev/sda", "4", "0"});
+    ASSERT_EQ(lenient.commands().size(), 1u);
+    EXPECT_EQ(lenient.commands()[0].count, 0u);
+    EXPECT_EQ(field(completed, "ok"), "1");
+    EXPECT_EQ(field(completed, "data"), "ee");
 }
 
 TEST_F(SmartIoTest, OpenAndIoctlFailuresAreLoggedWithTheOperationsName)

@@ -246,6 +246,18 @@ TEST_F(CoreTest, EventAtDiscoveryIsLostForWantOfAClient)
     EXPECT_TRUE(records(r.out)[0].failureImminent) << "the record shows the live rule, not the latch";
 }
 
+TEST_F(CoreTest, SecondRegistrationReplacesTheFirstListener)
+{
+    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Wearing SSD", "SER-W", 50));
+    emu::ScenarioResult r = run({"init", "listen", "listen_other", "events:1:4000", "sleep:300"}, kFastPolls,
+                                [&drive] {
+                                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                                    drive.setPercentageUsed(97);
+                                });
+    EXPECT_EQ(core::events(r.out, "other_event").size(), 1u) << r.out;
+    EXPECT_TRUE(core::events(r.out).empty()) << "the first listener was replaced";
+}
+
 TEST_F(CoreTest, RegistrationBeforeInitialisationIsIgnored)
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Wearing SSD", "SER-W", 50));

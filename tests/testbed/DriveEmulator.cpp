@@ -305,7 +305,11 @@ std::optional<Fault> DriveEmulator::takeFault(Op op, int logAddress, std::unique
 DriveEmulator::AtaOutcome DriveEmulator::readLog(std::uint8_t address, unsigned firstPage, unsigned count) const
 {
     AtaOutcome outcome;
-    if (count == 0 || firstPage + count > logPages(address)) {
+    if (count == 0) {
+        outcome.aborted = !m_spec.acceptsEmptyLogReads;
+        return outcome;
+    }
+    if (firstPage + count > logPages(address)) {
         outcome.aborted = true;
         return outcome;
     }

@@ -43,6 +43,7 @@ struct DriveSpec {
     std::uint8_t percentageUsed = 3;      // page 7 byte 8
     std::uint8_t percentageUsedFlags = 0xC0; // page 7 byte 15: supported, valid
     std::uint8_t page7Number = 7;         // page 7 byte 2, as the drive reports it
+    bool acceptsEmptyLogReads = false;    // completes a log read of no pages instead of aborting it
 };
 
 // The drive's operations, as faults and the command record name them.

@@ -1,0 +1,155 @@
+// One device's reads as its polling thread makes them: the threshold it was
+// configured with, and what a partly or wholly failed read leaves behind.
+#include "CoreTestSupport.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <map>
+#include <thread>
+
+using core::records;
+using core::ssd;
+
+namespace {
+
+const char* const kFastPolls = "PollRate=1\n";
+
+size_t countOf(const emu::DriveEmulator& drive, emu::Op op)
+{
+    size_t count = 0;
+    for (const emu::CommandRecord& command : drive.commands())
+        count += command.op == op;
+    return count;
+}
+
+// Tests that change a drive between two polls. The scenario lists the drive
+// after discovery, then waits (action "changedRead") until the polling
+// thread has read the changed drive, then lists it again.
+class SsdDeviceTest : public core::CoreTest {
+protected:
+    SsdDeviceTest()
+    {
+        char folder[] = "/tmp/vexlor-device-XXXXXX";
+        if (mkdtemp(folder) != nullptr)
+            m_folder = folder;
+    }
+    ~SsdDeviceTest() override
+    {
+        if (!m_folder.empty())
+            std::filesystem::remove_all(m_folder);
+    }
+
+    // Applies `change` once the drive has answered its first read, and
+    // raises the flag when a read that began after the change has sent its
+    // SMART READ DATA: every read sends that command last, so the read is
+    // then complete but for storing its figures.
+    emu::ScenarioResult runWithChange(emu::DriveEmulator& drive, const std::function<void()>& change)
+    {
+        const std::string flag = m_folder + "/changed";
+        std::filesystem::remove(flag);
+        return run({"init", "list", "await:" + flag + ":10000", "sleep:200", "list"}, kFastPolls,
+                   [&drive, &change, flag] {
+                       auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                       auto waitFor = [&](size_t reads) {
+                           while (countOf(drive, emu::Op::SmartReadData) < reads
+                                  && std::chrono::steady_clock::now() < deadline)
+                               std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                       };
+                       waitFor(1);
+                       change();
+                       // The second read to arrive began after the change.
+                       waitFor(countOf(drive, emu::Op::SmartReadData) + 2);
+                       emu::writeFile(flag, "");
+                   });
+    }
+
+    std::string m_folder;
+};
+
+// The figures of the listing after the change.
+core::Record afterChange(const emu::ScenarioResult& r)
+{
+    std::vector<core::Record> found = records(r.out);
+    EXPECT_EQ(emu::numberAfter(r.out, "await"), 1) << "the changed drive was never read";
+    EXPECT_EQ(found.size(), 2u) << r.out;
+    return found.empty() ? core::Record() : found.back();
+}
+
+TEST_F(SsdDeviceTest, ConfiguredThresholdReachesEveryDevice)
+{
+    bed().addDrive("sda", ssd("SSD A", "SER-A", 50));
+    bed().addDrive("sdb", ssd("SSD B", "SER-B", 51));
+    bed().addDrive("sdc", ssd("SSD C", "SER-C", 60));
+    emu::ScenarioResult r = run({"init", "list"}, "PercentUsedThreshold=50\nPollRate=1000\n");
+    std::map<std::string, bool> failing;
+    for (const core::Record& record : records(r.out))
+        failing[record.drive] = record.failureImminent;
+    EXPECT_EQ(failing, (std::map<std::string, bool>{{"sda", false}, {"sdb", true}, {"sdc", true}}))
+        << "50 is not past a threshold of 50; 51 and 60 are";
+    EXPECT_EQ(r.logCount("SsdManager::SsdDeviceFailureImminent - No registered ISsdListener - exiting"), 2u)
+        << "both failing drives raised their event at discovery";
+}
+
+TEST_F(SsdDeviceTest, UnreadableDeviceStatisticsGiveNoWearButFreshHours)
+{
+    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Statistics SSD", "SER-S", 40, 1000));
+    emu::ScenarioResult r = runWithChange(drive, [&drive] {
+        emu::Fault failing;
+        failing.ioctlErrno = EIO;
+        failing.logAddress = 4;
+        drive.setFault(emu::Op::SmartReadLog, failing);
+        drive.setAttribute({9, 0x0032, 100, 100, 2000});
+    });
+    ASSERT_EQ(records(r.out).front().percentageUsed, 40u);
+    core::Record changed = afterChange(r);
+    EXPECT_EQ(changed.percentageUsed, 255u) << "no wear figure";
+    EXPECT_EQ(changed.hours, 2000u) << "the read still counts";
+    EXPECT_EQ(changed.source, 2u);
+    EXPECT_FALSE(changed.failureImminent);
+    EXPECT_TRUE(r.logHas("SolidStateLogStatisticsAlgo::getSsdSmartValues - failed to get data from SSD Device "
+                         "Statistics log"));
+    EXPECT_FALSE(r.logHas("SsdDevice::getSsdData - algo failed"));
+}
+
+// A failed SMART READ DATA fails the read as a whole, whatever else the
+// strategy could read, and the device keeps its previous figures.
+TEST_F(SsdDeviceTest, FailedSmartReadFailsTheWholeReadAndKeepsThePreviousFigures)
+{
+    struct Case {
+        const char* model;
+        unsigned source;
+        const char* strategyLine;
+    } cases[] = {
+        {"Statistics SSD", 2, "SolidStateLogStatisticsAlgo::getSsdSmartValues - failed to get data from SMART Values sector"},
+        {"SanDisk SSD P4 64GB", 3, "SanDiskAlgo::getSsdSmartValues - failed to get data from SMART Values sector"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.model);
+        m_bed.reset();
+        emu::DriveEmulator& drive = bed().addDrive("sda", ssd(c.model, "SER-F", 40, 1000));
+        size_t logReadsBefore = 0;
+        emu::ScenarioResult r = runWithChange(drive, [&drive, &logReadsBefore] {
+            drive.setPercentageUsed(70);
+            drive.setAttribute({230, 0x0013, 70, 70, 0});
+            drive.setAttribute({9, 0x0032, 100, 100, 2000});
+            emu::Fault failing;
+            failing.ioctlErrno = EIO;
+            drive.setFault(emu::Op::SmartReadData, failing);
+            logReadsBefore = countOf(drive, emu::Op::SmartReadLog);
+        });
+        core::Record changed = afterChange(r);
+        EXPECT_EQ(changed.percentageUsed, 40u);
+        EXPECT_EQ(changed.hours, 1000u);
+        EXPECT_EQ(changed.source, c.source);
+        EXPECT_TRUE(r.logHas(c.strategyLine));
+        EXPECT_TRUE(r.logHas("SsdDevice::getSsdData - algo failed"));
+        if (c.source == 2) {
+            EXPECT_GT(countOf(drive, emu::Op::SmartReadLog), logReadsBefore)
+                << "the Device Statistics log, read with its new figure, was not used";
+        }
+    }
+}
+
+} // namespace
