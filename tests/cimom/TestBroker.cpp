@@ -8,7 +8,9 @@ namespace cimom {
 
 namespace {
 
-thread_local bool threadAttached = false;
+struct ContextObject;
+// The context this thread attached with, null while it is not attached.
+thread_local ContextObject* attachedWith = nullptr;
 
 CMPIStatus statusOf(CMPIrc rc)
 {
@@ -51,6 +53,8 @@ struct ContextObject : TestBroker::Object {
     TestBroker* owner = nullptr;
     bool prepared = false;
     bool disposed = false;
+    int attachedThreads = 0;
+    std::string name;   // as the context trace shows it
 };
 
 struct ResultObject : TestBroker::Object {
@@ -91,18 +95,25 @@ CMPIString* makeString(TestBroker* owner, const std::string& text)
 
 // --- values ----------------------------------------------------------------
 // Reads a value the CMPI way: chars arrive as the character pointer itself.
+// A null pointer is no value at all, which an object manager keeps apart
+// from an empty text.
 Value readValue(const CMPIValue* value, CMPIType type)
 {
     Value v;
     v.type = type;
-    if (value == nullptr)
+    if (value == nullptr) {
+        v.null = true;
         return v;
+    }
     switch (type) {
     case CMPI_chars:
         v.text = reinterpret_cast<const char*>(value);
         break;
     case CMPI_string:
-        v.text = static_cast<const char*>(value->string->hdl);
+        if (value->string == nullptr || value->string->hdl == nullptr)
+            v.null = true;
+        else
+            v.text = static_cast<const char*>(value->string->hdl);
         break;
     case CMPI_boolean:
         v.number = value->boolean;
@@ -208,28 +219,49 @@ const CMPIInstanceFT kInstanceFT = {1, nullptr, nullptr, nullptr, nullptr, nullp
 const CMPIDateTimeFT kDateTimeFT = {1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // --- contexts ----------------------------------------------------------------
+// How the trace names a context the provider handed over; `owner`'s lock held.
+std::string nameOf(TestBroker* owner, const CMPIContext* ctx)
+{
+    if (ctx == nullptr)
+        return "null";
+    if (!owner->knownContext(ctx))
+        return "foreign";
+    return self<ContextObject>(ctx->hdl)->name;
+}
+
 CMPIStatus contextRelease(CMPIContext* ctx)
 {
     auto* context = self<ContextObject>(ctx->hdl);
-    context->owner->touch();
-    std::lock_guard<std::mutex> guard(context->owner->lock());
-    if (context->prepared && !context->disposed) {
+    TestBroker* owner = context->owner;
+    owner->touch();
+    std::lock_guard<std::mutex> guard(owner->lock());
+    owner->traceContext("release " + context->name);
+    if (!context->prepared) {
+        owner->violation("release of " + context->name + ", which the object manager owns");
+    } else if (context->disposed) {
+        owner->violation(context->name + " given back twice");
+    } else {
+        if (context->attachedThreads > 0)
+            owner->violation(context->name + " released while a thread is attached with it");
         context->disposed = true;
-        context->owner->contextReleased();
+        owner->contextReleased();
     }
     return statusOf(CMPI_RC_OK);
 }
 
 const CMPIContextFT kContextFT = {1, contextRelease, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-ContextObject* makeContext(TestBroker* owner, bool prepared)
+ContextObject* makeContext(TestBroker* owner, bool prepared, const std::string& name)
 {
     auto object = std::make_unique<ContextObject>();
     object->owner = owner;
     object->prepared = prepared;
+    object->name = name;
     object->head.ft = &kContextFT;
     ContextObject* kept = owner->keep(std::move(object));
     kept->head.hdl = kept;
+    std::lock_guard<std::mutex> guard(owner->lock());
+    owner->addContext(&kept->head);
     return kept;
 }
 
@@ -265,24 +297,57 @@ const CMPIResultFT kResultFT = {1, nullptr, nullptr, nullptr, resultReturnInstan
                                 resultReturnDone};
 
 // --- the broker's tables -------------------------------------------------------
-CMPIContext* brokerPrepareAttachThread(const CMPIBroker* mb, const CMPIContext*)
+// A context for another thread, prepared from a context the object manager
+// gave the provider (a request's, or one prepared before).
+CMPIContext* brokerPrepareAttachThread(const CMPIBroker* mb, const CMPIContext* ctx)
 {
     TestBroker* owner = ownerOf(mb);
     owner->touch();
-    ContextObject* context = makeContext(owner, true);
+    ContextObject* context = makeContext(owner, true, "");
     std::lock_guard<std::mutex> guard(owner->lock());
+    std::string from = nameOf(owner, ctx);
+    if (ctx == nullptr)
+        owner->violation("prepareAttachThread without a context");
+    else if (!owner->knownContext(ctx))
+        owner->violation("prepareAttachThread with a context this broker never made");
+    else if (self<ContextObject>(ctx->hdl)->disposed)
+        owner->violation("prepareAttachThread from " + from + ", which was given back already");
+    context->name = owner->nextPreparedName();
+    owner->traceContext("prepare " + from + " -> " + context->name);
     owner->contextPrepared();
     return &context->head;
 }
 
-CMPIStatus brokerAttachThread(const CMPIBroker* mb, const CMPIContext*)
+// A thread attaches with a context prepared for it, one thread per context.
+CMPIStatus brokerAttachThread(const CMPIBroker* mb, const CMPIContext* ctx)
 {
     TestBroker* owner = ownerOf(mb);
+    {
+        std::lock_guard<std::mutex> guard(owner->lock());
+        std::string name = nameOf(owner, ctx);
+        owner->traceContext("attach " + name);
+        if (ctx == nullptr || !owner->knownContext(ctx)) {
+            owner->violation("attachThread with a " + name + " context");
+        } else {
+            auto* context = self<ContextObject>(ctx->hdl);
+            if (!context->prepared)
+                owner->violation("attachThread with " + name + ", which was never prepared");
+            else if (context->disposed)
+                owner->violation("attachThread with " + name + ", which was given back already");
+            else if (context->attachedThreads > 0)
+                owner->violation("attachThread with " + name + ", which another thread is attached with");
+        }
+        if (attachedWith != nullptr)
+            owner->violation("attachThread on a thread attached with " + attachedWith->name + " already");
+    }
     CMPIStatus rc = statusOf(CMPI_RC_OK);
     if (!owner->enter(Call::AttachThread, &rc))
         return rc;
-    threadAttached = true;
     std::lock_guard<std::mutex> guard(owner->lock());
+    if (ctx != nullptr && owner->knownContext(ctx)) {
+        attachedWith = self<ContextObject>(ctx->hdl);
+        ++attachedWith->attachedThreads;
+    }
     owner->attached();
     return rc;
 }
@@ -291,27 +356,49 @@ CMPIStatus brokerDetachThread(const CMPIBroker* mb, const CMPIContext* ctx)
 {
     TestBroker* owner = ownerOf(mb);
     owner->touch();
-    threadAttached = false;
-    auto* context = self<ContextObject>(ctx->hdl);
     std::lock_guard<std::mutex> guard(owner->lock());
+    std::string name = nameOf(owner, ctx);
+    owner->traceContext("detach " + name);
+    if (attachedWith == nullptr)
+        owner->violation("detachThread with " + name + " on a thread that is not attached");
+    else if (&attachedWith->head != ctx)
+        owner->violation("detachThread with " + name + " on a thread attached with " + attachedWith->name);
+    if (attachedWith != nullptr)
+        --attachedWith->attachedThreads;
+    attachedWith = nullptr;
+    if (ctx == nullptr || !owner->knownContext(ctx))
+        return statusOf(CMPI_RC_OK);
+    auto* context = self<ContextObject>(ctx->hdl);
     // The object manager takes a detached thread's context back.
     if (context->prepared && !context->disposed) {
         context->disposed = true;
         owner->contextDetached();
+    } else if (context->disposed) {
+        owner->violation(name + " given back twice");
     }
     return statusOf(CMPI_RC_OK);
 }
 
-CMPIStatus brokerDeliverIndication(const CMPIBroker* mb, const CMPIContext*, const char* ns,
+// Only a thread attached with a context may deliver, and with that context.
+CMPIStatus brokerDeliverIndication(const CMPIBroker* mb, const CMPIContext* ctx, const char* ns,
                                    const CMPIInstance* ind)
 {
     TestBroker* owner = ownerOf(mb);
+    {
+        std::lock_guard<std::mutex> guard(owner->lock());
+        std::string name = nameOf(owner, ctx);
+        owner->traceContext("deliver " + name);
+        if (attachedWith == nullptr)
+            owner->violation("deliverIndication with " + name + " on a thread that is not attached");
+        else if (&attachedWith->head != ctx)
+            owner->violation("deliverIndication with " + name + " on a thread attached with " + attachedWith->name);
+    }
     CMPIStatus rc = statusOf(CMPI_RC_OK);
     if (!owner->enter(Call::DeliverIndication, &rc))
         return rc;
     Delivery delivery;
     delivery.nameSpace = ns != nullptr ? ns : "";
-    delivery.attached = threadAttached;
+    delivery.attached = attachedWith != nullptr;
     {
         std::lock_guard<std::mutex> guard(owner->lock());
         delivery.indication = self<InstanceObject>(ind->hdl)->record;
@@ -431,6 +518,13 @@ const Value* InstanceRecord::property(const std::string& name) const
 std::string describe(const Value& value)
 {
     char number[32];
+    if (value.null) {
+        // No colon: a null can never read like a value of the type.
+        Value typeOnly;
+        typeOnly.type = value.type;
+        std::string name = describe(typeOnly);
+        return name.substr(0, name.find(':')) + "(null)";
+    }
     switch (value.type) {
     case CMPI_chars:
         return "chars:" + value.text;
@@ -439,7 +533,11 @@ std::string describe(const Value& value)
     case CMPI_dateTime:
         return "dateTime:" + value.text;
     case CMPI_boolean:
-        return std::string("boolean:") + (value.number != 0 ? "true" : "false");
+        // CMPI's true is 1; any other non-zero byte is shown as it is.
+        if (value.number <= 1)
+            return std::string("boolean:") + (value.number == 1 ? "true" : "false");
+        snprintf(number, sizeof number, "boolean:0x%02llx", static_cast<unsigned long long>(value.number));
+        return number;
     case CMPI_uint8:
     case CMPI_uint16:
     case CMPI_uint32:
@@ -477,11 +575,18 @@ template <typename T> T* TestBroker::keep(std::unique_ptr<T> object)
     return kept;
 }
 
+void TestBroker::noteCallLocked()
+{
+    if (m_slowed.size() > m_slowed.count(std::this_thread::get_id()))
+        ++m_stats.overlaps;
+}
+
 void TestBroker::touch()
 {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_closed)
         ++m_stats.callsAfterClose;
+    noteCallLocked();
 }
 
 bool TestBroker::enter(Call call, CMPIStatus* rc)
@@ -491,12 +596,18 @@ bool TestBroker::enter(Call call, CMPIStatus* rc)
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_closed)
             ++m_stats.callsAfterClose;
+        noteCallLocked();
         auto delayed = m_delays.find(call);
         if (delayed != m_delays.end())
             wait = delayed->second;
+        if (wait.count() > 0)
+            m_slowed.insert(std::this_thread::get_id());
     }
-    if (wait.count() > 0)
+    if (wait.count() > 0) {
         std::this_thread::sleep_for(wait);
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_slowed.erase(m_slowed.find(std::this_thread::get_id()));
+    }
     std::lock_guard<std::mutex> guard(m_lock);
     auto failing = m_failures.find(call);
     if (failing != m_failures.end() && --failing->second.first == 0) {
@@ -508,9 +619,31 @@ bool TestBroker::enter(Call call, CMPIStatus* rc)
     return true;
 }
 
-const CMPIContext* TestBroker::requestContext()
+const CMPIContext* TestBroker::requestContext(const std::string& label)
 {
-    return &makeContext(this, false)->head;
+    return &makeContext(this, false, label.empty() ? "request" : "request:" + label)->head;
+}
+
+void TestBroker::addContext(const CMPIContext* ctx)
+{
+    m_contexts.insert(ctx);
+}
+
+bool TestBroker::knownContext(const CMPIContext* ctx)
+{
+    return m_contexts.count(ctx) != 0;
+}
+
+std::vector<std::string> TestBroker::contextTrace()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_contextTrace;
+}
+
+std::vector<std::string> TestBroker::violations()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_violations;
 }
 
 const CMPIObjectPath* TestBroker::path(const std::string& nameSpace, const std::string& className)

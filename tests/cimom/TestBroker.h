@@ -5,7 +5,11 @@
 // requests on several threads), keeps what the provider returns and
 // delivers, can be told to fail or slow down any call the provider makes,
 // and checks that contexts are given back and that nothing is touched
-// after it was closed.
+// after it was closed. It follows every context through the thread calls
+// (which context a thread was prepared from, attached with, delivered and
+// detached with) and records each use that a real object manager would not
+// accept, and it notices a call from one thread while another thread sits
+// in a slowed call.
 #ifndef VEXLOR_TESTS_TEST_BROKER_H
 #define VEXLOR_TESTS_TEST_BROKER_H
 
@@ -18,7 +22,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -27,6 +33,7 @@ namespace cimom {
 // One property or key as the provider set it.
 struct Value {
     CMPIType type = 0;
+    bool null = false;      // no value at all (a null pointer), not an empty one
     std::string text;       // chars and string values, date-times as text
     std::uint64_t number = 0;
 };
@@ -65,8 +72,9 @@ public:
     TestBroker& operator=(const TestBroker&) = delete;
 
     const CMPIBroker* broker() const { return &m_broker; }
-    // A request's context; the object manager owns it.
-    const CMPIContext* requestContext();
+    // A request's context; the object manager owns it. The label names it
+    // in the context trace ("request:<label>").
+    const CMPIContext* requestContext(const std::string& label = "");
     // A request path; the key's text goes in as a CMPI_string, as real object
     // managers hand it over, unless another type is asked for.
     const CMPIObjectPath* path(const std::string& nameSpace, const std::string& className);
@@ -87,6 +95,14 @@ public:
     // From now on any call is a fault of the provider.
     void close();
 
+    // What happened to the contexts, in order: "prepare <from> -> <new>",
+    // "attach <ctx>", "deliver <ctx>", "detach <ctx>", "release <ctx>".
+    // Request contexts are "request:<label>", prepared ones "prepared#<n>".
+    std::vector<std::string> contextTrace();
+    // Every use of a context, or of a thread's attachment, that a real object
+    // manager would refuse or misbehave on.
+    std::vector<std::string> violations();
+
     struct Stats {
         int contextsPrepared = 0;
         int contextsReleased = 0;   // through the context's release
@@ -95,6 +111,8 @@ public:
         int threadsStarted = 0;
         int threadsFinished = 0;
         int callsAfterClose = 0;
+        // Calls from one thread while another thread was inside a slowed call.
+        int overlaps = 0;
     };
     Stats stats();
 
@@ -102,6 +120,12 @@ public:
     struct Object;
     bool enter(Call call, CMPIStatus* rc);
     void touch();
+    // The context bookkeeping below is done with lock() held.
+    void addContext(const CMPIContext* ctx);
+    bool knownContext(const CMPIContext* ctx);
+    std::string nextPreparedName() { return "prepared#" + std::to_string(++m_preparedNames); }
+    void traceContext(const std::string& step) { m_contextTrace.push_back(step); }
+    void violation(const std::string& what) { m_violations.push_back(what); }
     template <typename T> T* keep(std::unique_ptr<T> object);
     std::mutex& lock() { return m_lock; }
     void recordDelivery(Delivery delivery);
@@ -113,6 +137,9 @@ public:
     void threadFinished();
 
 private:
+    // Counts an overlap when another thread is inside a slowed call; holds m_lock.
+    void noteCallLocked();
+
     CMPIBroker m_broker;
     std::mutex m_lock;
     std::condition_variable m_changed;
@@ -122,6 +149,11 @@ private:
     std::vector<Delivery> m_deliveries;
     Stats m_stats;
     bool m_closed = false;
+    std::multiset<std::thread::id> m_slowed;   // threads inside a slowed call
+    std::set<const CMPIContext*> m_contexts;   // every context this broker made
+    int m_preparedNames = 0;
+    std::vector<std::string> m_contextTrace;
+    std::vector<std::string> m_violations;
 };
 
 struct TestBroker::Object {

@@ -1,15 +1,51 @@
 #include "ProviderScenario.h"
 
 #include "Scenario.h"
+#include "SsdProvider.h"
 #include "TestBroker.h"
+#include "ssd.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <dlfcn.h>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
+
+namespace cim {
+
+// How many of the next list requests to the core fail (see below).
+std::atomic<int> failingListRequests{0};
+
+} // namespace cim
+
+// The core's list request, as the provider library makes it, lands here
+// first: this program's definition comes before libquoxssd's in the lookup
+// of the dlopen'ed provider. It passes every request on to libquoxssd
+// (loaded with the provider, as its dependency) unless a scenario asked for
+// failures ("corefail"), which the core itself never gives once it is
+// initialised.
+SSD_CODE SsdApi::getSsdInformationList(SsdInformationList& displayInformationList)
+{
+    using ListFunction = SSD_CODE (*)(SsdApi*, SsdInformationList&);
+    static const ListFunction core = [] {
+        void* library = dlopen("libquoxssd.so.0", RTLD_NOW | RTLD_NOLOAD);
+        return library == nullptr ? nullptr
+                                  : reinterpret_cast<ListFunction>(dlsym(
+                                        library, "_ZN6SsdApi21getSsdInformationListER18SsdInformationList"));
+    }();
+    int left = cim::failingListRequests.load();
+    while (left > 0 && !cim::failingListRequests.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left > 0)
+        return SSD_UPDATE_FAILED;
+    if (core == nullptr)
+        return SSD_INTERNAL_ERROR;
+    return core(this, displayInformationList);
+}
 
 namespace cim {
 
@@ -91,6 +127,11 @@ std::vector<std::string> linesStartingWith(const std::string& out, const std::st
 SCENARIO(cim)
 {
     printf("\n");
+    {
+        std::lock_guard<std::mutex> guard(outputLock);
+        printf("scenario pid=%i\n", static_cast<int>(getpid()));
+        fflush(stdout);
+    }
     void* library = dlopen(VEXLOR_PROVIDER_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
         fprintf(stderr, "%s\n", dlerror());
@@ -112,6 +153,35 @@ SCENARIO(cim)
     CMPIType keyType = CMPI_string;
     const CMPIObjectPath* filterPath = nullptr;
     auto filter = [&](const std::string& cls) { return filterPath = broker.path("root/cimv2", cls); };
+    // The provider as the factory that created it handed it over.
+    void* providerHandle = nullptr;
+    // Every request gets a context of its own, named after its action and
+    // its turn ("activate#2") in the broker's context trace.
+    std::map<std::string, int> turns;
+    std::mutex turnsLock;
+    auto context = [&](const std::string& verb) {
+        std::lock_guard<std::mutex> guard(turnsLock);
+        return broker.requestContext(verb + "#" + std::to_string(++turns[verb]));
+    };
+    // One request of a "together" action; answers its status code.
+    auto oneRequest = [&](const std::string& name) -> int {
+        const CMPIResult* result = broker.newResult();
+        if (name == "ei")
+            return instanceMI->ft->enumInstances(instanceMI, context(name), result,
+                                                 broker.path("root/cimv2", "ZUL_SSDLifeMonitor"), nullptr).rc;
+        if (name == "ein")
+            return instanceMI->ft->enumInstanceNames(instanceMI, context(name), result,
+                                                     broker.path("root/cimv2", "ZUL_SSDLifeMonitor")).rc;
+        if (name == "activate")
+            return indicationMI->ft->activateFilter(indicationMI, context(name), nullptr, "root/cimv2",
+                                                    broker.path("root/cimv2", "ZUL_SSDLifeMonitorFailureImminent"),
+                                                    1).rc;
+        if (name == "deactivate")
+            return indicationMI->ft->deActivateFilter(indicationMI, context(name), nullptr, "root/cimv2",
+                                                      broker.path("root/cimv2", "ZUL_SSDLifeMonitorFailureImminent"),
+                                                      1).rc;
+        return -1;
+    };
 
     for (const std::string& action : args) {
         std::vector<std::string> f = fields(action);
@@ -120,13 +190,20 @@ SCENARIO(cim)
             CMPIStatus rc{CMPI_RC_ERR_FAILED, nullptr};
             void* hdl;
             if (verb == "inst") {
-                instanceMI = instanceFactory(broker.broker(), broker.requestContext(), &rc);
+                instanceMI = instanceFactory(broker.broker(), context(verb), &rc);
                 hdl = instanceMI->hdl;
             } else {
-                indicationMI = indicationFactory(broker.broker(), broker.requestContext(), &rc);
+                indicationMI = indicationFactory(broker.broker(), context(verb), &rc);
                 hdl = indicationMI->hdl;
             }
+            if (hdl != nullptr)
+                providerHandle = hdl;
             say(verb + "=" + std::to_string(rc.rc) + " hdl=" + (hdl != nullptr ? "set" : "null"));
+            // The pointers as the provider prints them ("%p").
+            char pointers[96];
+            snprintf(pointers, sizeof pointers, "%s_pointers broker=%p hdl=%p", verb.c_str(),
+                     static_cast<const void*>(broker.broker()), hdl);
+            say(pointers);
         } else if (verb == "ns") {
             nameSpace = f.size() > 1 ? f[1] : "";
         } else if (verb == "class") {
@@ -137,23 +214,23 @@ SCENARIO(cim)
             const CMPIResult* result = broker.newResult();
             CMPIStatus rc;
             if (verb == "ei") {
-                rc = instanceMI->ft->enumInstances(instanceMI, broker.requestContext(), result,
+                rc = instanceMI->ft->enumInstances(instanceMI, context(verb), result,
                                                    broker.path(nameSpace, className), nullptr);
             } else if (verb == "ein") {
-                rc = instanceMI->ft->enumInstanceNames(instanceMI, broker.requestContext(), result,
+                rc = instanceMI->ft->enumInstanceNames(instanceMI, context(verb), result,
                                                        broker.path(nameSpace, className));
             } else {
                 std::string key = action.size() > 3 ? action.substr(3) : "";
                 rc = instanceMI->ft->getInstance(
-                    instanceMI, broker.requestContext(), result,
+                    instanceMI, context(verb), result,
                     broker.pathWithKey(nameSpace, className, "DeviceID", key, keyType), nullptr);
             }
             printResult(verb, rc, broker.result(result));
         } else if (verb == "cleanup-inst") {
-            CMPIStatus rc = instanceMI->ft->cleanup(instanceMI, broker.requestContext(), f[1] == "1");
+            CMPIStatus rc = instanceMI->ft->cleanup(instanceMI, context(verb), f[1] == "1");
             say("cleanup_inst=" + std::to_string(rc.rc));
         } else if (verb == "cleanup-ind") {
-            CMPIStatus rc = indicationMI->ft->cleanup(indicationMI, broker.requestContext(), f[1] == "1");
+            CMPIStatus rc = indicationMI->ft->cleanup(indicationMI, context(verb), f[1] == "1");
             say("cleanup_ind=" + std::to_string(rc.rc));
         } else if (verb == "unsupported") {
             CMPIInstanceMI* mi = instanceMI;
@@ -165,7 +242,7 @@ SCENARIO(cim)
                 say("create=" + std::to_string(create(nullptr, nullptr, nullptr, nullptr, nullptr).rc));
                 continue;
             }
-            const CMPIContext* ctx = broker.requestContext();
+            const CMPIContext* ctx = context(verb);
             const CMPIResult* result = broker.newResult();
             const CMPIObjectPath* op = broker.path(nameSpace, className);
             say("create=" + std::to_string(mi->ft->createInstance(mi, ctx, result, op, nullptr).rc)
@@ -178,33 +255,73 @@ SCENARIO(cim)
             lockProvider();
             CMPIStatus rc;
             if (f[1] == "ei")
-                rc = instanceMI->ft->enumInstances(instanceMI, broker.requestContext(), broker.newResult(),
+                rc = instanceMI->ft->enumInstances(instanceMI, context(verb), broker.newResult(),
                                                    broker.path(nameSpace, className), nullptr);
             else
-                rc = indicationMI->ft->activateFilter(indicationMI, broker.requestContext(), nullptr,
+                rc = indicationMI->ft->activateFilter(indicationMI, context(verb), nullptr,
                                                       "root/cimv2", filter("ZUL_SSDLifeMonitorFailureImminent"), 1);
             unlockProvider();
             say("locked_" + f[1] + "=" + std::to_string(rc.rc));
         } else if (verb == "authorize") {
-            CMPIStatus rc = indicationMI->ft->authorizeFilter(indicationMI, broker.requestContext(), nullptr,
+            CMPIStatus rc = indicationMI->ft->authorizeFilter(indicationMI, context(verb), nullptr,
                                                               "root/cimv2", filter(f[1]), "root");
             say("authorize=" + std::to_string(rc.rc));
         } else if (verb == "mustpoll") {
-            CMPIStatus rc = indicationMI->ft->mustPoll(indicationMI, broker.requestContext(), nullptr, "root/cimv2",
+            CMPIStatus rc = indicationMI->ft->mustPoll(indicationMI, context(verb), nullptr, "root/cimv2",
                                                        filter("ZUL_SSDLifeMonitorFailureImminent"));
             say("mustpoll=" + std::to_string(rc.rc));
         } else if (verb == "activate" || verb == "deactivate") {
             CMPIBoolean flag = f.size() > 2 && f[2] == "1";
             CMPIStatus rc = verb == "activate"
-                ? indicationMI->ft->activateFilter(indicationMI, broker.requestContext(), nullptr, "root/cimv2",
+                ? indicationMI->ft->activateFilter(indicationMI, context(verb), nullptr, "root/cimv2",
                                                    filter(f[1]), flag)
-                : indicationMI->ft->deActivateFilter(indicationMI, broker.requestContext(), nullptr, "root/cimv2",
+                : indicationMI->ft->deActivateFilter(indicationMI, context(verb), nullptr, "root/cimv2",
                                                      filter(f[1]), flag);
             say(verb + "=" + std::to_string(rc.rc));
+        } else if (verb == "event") {
+            // The core's failure-imminent call, made as a polling thread of
+            // the core makes it: from a thread of its own, without drv_synch.
+            if (providerHandle == nullptr)
+                return 5;
+            ISsdListener* listener = static_cast<SsdProvider*>(providerHandle);
+            std::string drive = f.size() > 3 ? f[3] : "";
+            auto percentageUsed = static_cast<unsigned char>(f.size() > 4 ? std::stoi(f[4]) : 0);
+            std::thread([&] { listener->SsdFailureImminent(f[1], f[2], drive, percentageUsed); }).join();
+            say("event=" + drive);
+        } else if (verb == "corefail") {
+            failingListRequests = std::stoi(f[1]);
+        } else if (verb == "together") {
+            // One request per named operation, each on a thread of its own,
+            // started 50 ms apart so that they arrive in this order.
+            std::vector<std::string> requests(f.begin() + 1, f.end());
+            std::vector<int> codes(requests.size(), -1);
+            auto start = std::chrono::steady_clock::now();
+            std::vector<std::thread> threads;
+            for (size_t i = 0; i < requests.size(); ++i)
+                threads.emplace_back([&, i] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50 * static_cast<long>(i)));
+                    codes[i] = oneRequest(requests[i]);
+                });
+            for (std::thread& thread : threads)
+                thread.join();
+            auto elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            std::string line = "together";
+            for (size_t i = 0; i < requests.size(); ++i)
+                line += " " + requests[i] + "=" + std::to_string(codes[i]);
+            say(line + " ms=" + std::to_string(elapsed.count()));
+        } else if (verb == "contexts") {
+            broker.waitForThreads(std::chrono::seconds(5));
+            for (const std::string& step : broker.contextTrace())
+                say("context " + step);
+            std::vector<std::string> violations = broker.violations();
+            say("violations=" + std::to_string(violations.size()));
+            for (const std::string& violation : violations)
+                say("violation " + violation);
         } else if (verb == "enable") {
-            indicationMI->ft->enableIndications(indicationMI, broker.requestContext());
+            indicationMI->ft->enableIndications(indicationMI, context(verb));
         } else if (verb == "disable") {
-            indicationMI->ft->disableIndications(indicationMI, broker.requestContext());
+            indicationMI->ft->disableIndications(indicationMI, context(verb));
         } else if (verb == "fail") {
             broker.failNth(callNamed(f[1]), std::stoi(f[2]));
         } else if (verb == "delay") {
@@ -231,8 +348,8 @@ SCENARIO(cim)
                         const CMPIResult* result = broker.newResult();
                         const CMPIObjectPath* op = broker.path("root/cimv2", "ZUL_SSDLifeMonitor");
                         CMPIStatus rc = t % 2 == 0
-                            ? instanceMI->ft->enumInstances(instanceMI, broker.requestContext(), result, op, nullptr)
-                            : instanceMI->ft->enumInstanceNames(instanceMI, broker.requestContext(), result, op);
+                            ? instanceMI->ft->enumInstances(instanceMI, context(verb), result, op, nullptr)
+                            : instanceMI->ft->enumInstanceNames(instanceMI, context(verb), result, op);
                         ++done;
                         if (rc.rc != CMPI_RC_OK)
                             ++failed;
@@ -250,7 +367,8 @@ SCENARIO(cim)
                 + std::to_string(s.contextsReleased) + " detached=" + std::to_string(s.contextsDetached)
                 + " attaches=" + std::to_string(s.attaches) + " threads=" + std::to_string(s.threadsStarted)
                 + " finished=" + std::to_string(s.threadsFinished) + " after_close="
-                + std::to_string(s.callsAfterClose));
+                + std::to_string(s.callsAfterClose) + " overlaps=" + std::to_string(s.overlaps)
+                + " violations=" + std::to_string(broker.violations().size()));
         } else if (verb == "close") {
             broker.close();
         } else {

@@ -14,9 +14,20 @@
 //   delay:<call>:<ms>              the broker is slow in such calls
 //   deliveries:<n>:<ms>            waits for n indications, prints them
 //   requests:<threads>:<ms>        CIM requests from several threads at once
+//   together:<op>:<op>...          one request per op (ei, ein, activate,
+//                                  deactivate), each on its own thread,
+//                                  50 ms apart; prints codes and duration
+//   event:<model>:<serial>:<drive>:<percent>
+//                                  the core's failure-imminent call, from a
+//                                  thread of its own
+//   corefail:<n>                   the core's next n list requests fail
+//   contexts                       the broker's context trace and violations
 //   sleep:<ms> | stats | close
+// The run starts with "scenario pid=<pid>"; each factory call also prints
+// "<inst|ind>_pointers broker=%p hdl=%p".
 // Results print as "<action>=<rc>" lines, instances as "instance ..." lines
-// with "Name=type:value" fields, paths as "path ..." lines.
+// with "Name=type:value" fields ("Name=type(null)" for a null value), paths
+// as "path ..." lines.
 #ifndef VEXLOR_TESTS_PROVIDER_SCENARIO_H
 #define VEXLOR_TESTS_PROVIDER_SCENARIO_H
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 using cim::linesStartingWith;
@@ -245,6 +246,7 @@ TEST_F(ProviderTest, IndicationReachesRootCimv2WhenAWearPassesTheThreshold)
     EXPECT_EQ(emu::numberAfter(r.out, "prepared"), 2);
     EXPECT_EQ(emu::numberAfter(r.out, "threads"), emu::numberAfter(r.out, "finished"));
     EXPECT_EQ(emu::numberAfter(r.out, "after_close"), 0);
+    EXPECT_EQ(emu::numberAfter(r.out, "violations"), 0) << "a context used as no object manager allows";
 }
 
 TEST_F(ProviderTest, EventsAreDroppedBeforeEnableAndAfterTheLastDeactivation)
@@ -305,6 +307,7 @@ TEST_F(ProviderTest, RefusedAttachAndFailedDeliveryLoseTheIndicationCleanly)
         // indCtx stays with the provider; the thread's own context went back.
         EXPECT_EQ(emu::numberAfter(r.out, "released"), c.released);
         EXPECT_EQ(emu::numberAfter(r.out, "detached"), c.detached);
+        EXPECT_EQ(emu::numberAfter(r.out, "violations"), 0);
     }
 }
 
@@ -341,6 +344,333 @@ TEST_F(ProviderTest, RequestsOnSeveralThreadsWhileEventsFire)
     EXPECT_EQ(emu::numberAfter(r.out, "failed"), 0);
     EXPECT_GE(emu::numberAfter(r.out, "deliveries"), 4) << "debug indications fire at every poll";
     EXPECT_EQ(emu::numberAfter(r.out, "threads"), emu::numberAfter(r.out, "finished"));
+}
+
+// The core's failure-imminent call for a drive, as the "event" action makes it.
+std::string event(const std::string& model, const std::string& serial, const std::string& drive, int percentageUsed)
+{
+    return "event:" + model + ":" + serial + ":" + drive + ":" + std::to_string(percentageUsed);
+}
+
+// Whether the log has a line of exactly this level and message.
+bool logLineIs(const emu::ScenarioResult& r, const std::string& level, const std::string& message)
+{
+    for (const emu::LogLine& line : r.parsedLog())
+        if (line.level == level && line.message == message)
+            return true;
+    return false;
+}
+
+// The lines of a stream, without their line feeds.
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> all;
+    std::stringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        all.push_back(line);
+    return all;
+}
+
+// The instance lines of one drive, in the order they were returned.
+std::vector<std::string> instancesOf(const std::string& out, const std::string& deviceID)
+{
+    std::vector<std::string> found;
+    for (const std::string& line : linesStartingWith(out, "instance "))
+        if (line.find(" key DeviceID=chars:" + deviceID + " | ") != std::string::npos)
+            found.push_back(line);
+    return found;
+}
+
+TEST_F(ProviderTest, FailureImminentIsPublishedAsBooleanTrueOnceTheWearPassesTheThreshold)
+{
+    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    bed().addDrive("sdb", ssd("Fresh SSD", "F1", 10));
+    emu::ScenarioResult r = run({"inst", "ind", "ei", activate(), "enable", "deliveries:1:6000", "ei",
+                                 "gi:Worn SSD___W1___sda", "gi:Fresh SSD___F1___sdb"},
+                                "PollRate=1\n", wearPassesThreshold(drive));
+    ASSERT_THAT(r.out, HasSubstr("deliveries=1\n")) << r.out;
+    std::vector<std::string> worn = instancesOf(r.out, "Worn SSD___W1___sda");
+    std::vector<std::string> fresh = instancesOf(r.out, "Fresh SSD___F1___sdb");
+    ASSERT_EQ(worn.size(), 3u) << r.out;
+    ASSERT_EQ(fresh.size(), 3u) << r.out;
+    EXPECT_THAT(worn[0], HasSubstr(" | PercentageUsed=uint8:50 | "));
+    EXPECT_THAT(worn[0], HasSubstr(" | FailureImminent=boolean:false | ")) << "before the event";
+    for (size_t i = 1; i < worn.size(); ++i) {
+        SCOPED_TRACE(worn[i]);
+        EXPECT_THAT(worn[i], HasSubstr(" | PercentageUsed=uint8:97 | "));
+        // A CMPI_boolean holding CMPI's true (1), between its neighbours.
+        EXPECT_THAT(worn[i], HasSubstr(" | PercentageUsedSource=uint8:2 | FailureImminent=boolean:true"
+                                       " | SystemCreationClassName=chars:Computer System | "));
+    }
+    for (const std::string& line : fresh)
+        EXPECT_THAT(line, HasSubstr(" | FailureImminent=boolean:false | ")) << "a drive below its threshold";
+}
+
+TEST_F(ProviderTest, DisabledIndicationsDropEventsUntilEnabledAgain)
+{
+    bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult r = run({"inst", "ind", activate(), "enable", "disable", event("Worn SSD", "W1", "sda", 97),
+                                 "deliveries:1:500", "enable", event("Worn SSD", "W1", "sda", 98),
+                                 "deliveries:1:5000", "stats"});
+    std::vector<std::string> counts = linesStartingWith(r.out, "deliveries=");
+    ASSERT_EQ(counts.size(), 2u) << r.out;
+    EXPECT_EQ(counts[0], "deliveries=0") << "an event while indications are disabled";
+    EXPECT_EQ(counts[1], "deliveries=1") << "the event after enabling again";
+    std::vector<std::string> indications = linesStartingWith(r.out, "indication ");
+    ASSERT_EQ(indications.size(), 1u) << r.out;
+    EXPECT_THAT(indications[0], HasSubstr(" | DeviceID=chars:Worn SSD___W1___sda | PhysicalDrive=chars:sda | "));
+    EXPECT_TRUE(inOrder(r.log, {"SsdProvider::disableIndications(",
+                                "SsdProvider::SsdFailureImminent(Worn SSD,W1,sda,0x61)",
+                                "SsdProvider::SsdFailureImminent - indcations disabled or NULL indication context",
+                                "SsdProvider::enableIndications(",
+                                "SsdProvider::SsdFailureImminent(Worn SSD,W1,sda,0x62)",
+                                "SsdProvider::sendIndication(Worn SSD___W1___sda,sda)"}))
+        << r.log;
+    EXPECT_EQ(r.logCount("SsdProvider::sendIndication("), 1u);
+    EXPECT_EQ(emu::numberAfter(r.out, "threads"), 1) << "no thread for the dropped event";
+}
+
+TEST_F(ProviderTest, EventForADriveOutsideTheSnapshotIsLoggedAndStartsNoThread)
+{
+    bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult r = run({"inst", "ind", activate(), "enable", event("Ghost SSD", "G1", "sdz", 97),
+                                 event("Worn SSD", "W1", "sdb", 97), event("Worn SSD", "W1", "sd", 97),
+                                 "deliveries:1:500", "stats", event("Worn SSD", "W1", "sda", 97),
+                                 "deliveries:1:5000"});
+    for (const char* deviceID : {"Ghost SSD___G1___sdz", "Worn SSD___W1___sdb", "Worn SSD___W1___sd"}) {
+        SCOPED_TRACE(deviceID);
+        EXPECT_TRUE(logLineIs(r, "Error",
+                              std::string("SsdProvider::SsdFailureImminent - Associated ssd not found, device id: ")
+                                  + deviceID))
+            << r.log;
+        EXPECT_FALSE(r.logHas(std::string("SsdProvider::sendIndication(") + deviceID + ","));
+    }
+    EXPECT_THAT(r.out, HasSubstr("deliveries=0\n"));
+    EXPECT_EQ(emu::numberAfter(r.out, "threads"), 0) << "a thread for a drive the provider does not know";
+    EXPECT_EQ(r.err.find("IndicateThread - PhysicalDrive="), r.err.find("IndicateThread - PhysicalDrive=sda, "));
+    EXPECT_EQ(r.err.find("IndicateThread - PhysicalDrive=sda, "), r.err.rfind("IndicateThread - PhysicalDrive="))
+        << "only the known drive's thread ran";
+    // The drive that is in the snapshot is still delivered.
+    EXPECT_THAT(r.out, HasSubstr("deliveries=1\n"));
+    EXPECT_EQ(r.logCount("SsdProvider::SsdFailureImminent - Associated ssd not found"), 3u);
+}
+
+TEST_F(ProviderTest, IndicationCleanupUnregistersAndDisablesWhateverTheCount)
+{
+    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult r = run({"inst", "ind", activate(), activate(false), "enable", "cleanup-ind:1", "sleep:3000",
+                                 event("Worn SSD", "W1", "sda", 97), "deliveries:1:500", activate(false), "stats"},
+                                "PollRate=1\n", wearPassesThreshold(drive, 1200));
+    EXPECT_TRUE(inOrder(r.out, {"activate=0\n", "activate=0\n", "__drv_cleanup -  use_count=1 after decrement\n",
+                                "cleanup_ind=0\n"}))
+        << r.out;
+    EXPECT_TRUE(r.logHas("SsdProvider::indicationCleanup"));
+    // The core's own event found nobody registered...
+    EXPECT_TRUE(r.logHas("SsdManager::SsdDeviceFailureImminent - No registered ISsdListener - exiting")) << r.log;
+    // ...and the one that reached the provider anyway was dropped as disabled.
+    EXPECT_EQ(r.logCount("SsdProvider::SsdFailureImminent(Worn SSD,W1,sda,"), 1u);
+    EXPECT_TRUE(r.logHas("SsdProvider::SsdFailureImminent - indcations disabled or NULL indication context"));
+    EXPECT_THAT(r.out, HasSubstr("deliveries=0\n"));
+    EXPECT_EQ(emu::numberAfter(r.out, "threads"), 0);
+    // The count of active filters was left as it was: two.
+    EXPECT_TRUE(r.logHas("SsdProvider::activateFilter - current activeIndSubscriptions=2"));
+}
+
+TEST_F(ProviderTest, DeactivationForAnotherClassChangesNothing)
+{
+    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult r = run({"inst", "ind", activate(), "enable", "deactivate:CIM_Other:1",
+                                 "deactivate:ZUL_SSDLifeMonitor:1", "deliveries:1:6000", deactivate(false), "stats"},
+                                "PollRate=1\n", wearPassesThreshold(drive, 1000));
+    EXPECT_TRUE(inOrder(r.out,
+                        {"activate=0\n", "deactivate=5\n", "deactivate=5\n", "deliveries=1\n", "deactivate=0\n"}))
+        << r.out;
+    EXPECT_TRUE(r.logHas("SsdProvider::deActivateFilter - Object path: class = CIM_Other"));
+    // Still registered and enabled: the core's event was delivered. And the
+    // one right deactivation found the count the activation left.
+    EXPECT_EQ(r.logCount("SsdProvider::deActivateFilter - current activeIndSubscriptions="), 1u);
+    EXPECT_TRUE(r.logHas("SsdProvider::deActivateFilter - current activeIndSubscriptions=1"));
+    EXPECT_FALSE(r.logHas("SsdProvider::deActivateFilter - Last deActiviation"))
+        << "a refused filter goes no further than its class";
+}
+
+TEST_F(ProviderTest, IndicationContextIsPreparedOnceAndEachThreadDeliversWithItsOwn)
+{
+    bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult r = run({"inst", "ind", activate(), deactivate(), activate(), activate(false), "enable",
+                                 event("Worn SSD", "W1", "sda", 97), "deliveries:1:5000", "stats",
+                                 event("Worn SSD", "W1", "sda", 98), "deliveries:2:5000", "cleanup-ind:1",
+                                 "cleanup-inst:1", "contexts"});
+    EXPECT_THAT(r.out, HasSubstr("deliveries=2\n"));
+    std::vector<std::string> expected = {
+        // Prepared from the first activation's own request context, and
+        // kept through the deactivation and the later activations.
+        "context prepare request:activate#1 -> prepared#1",
+        // Each indication thread prepares its own from it, attaches with
+        // that, delivers with it and detaches with it.
+        "context prepare prepared#1 -> prepared#2",
+        "context attach prepared#2",
+        "context deliver prepared#2",
+        "context detach prepared#2",
+        "context prepare prepared#1 -> prepared#3",
+        "context attach prepared#3",
+        "context deliver prepared#3",
+        "context detach prepared#3",
+        // Given back when the provider goes.
+        "context release prepared#1",
+    };
+    EXPECT_EQ(linesStartingWith(r.out, "context "), expected) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("violations=0\n")) << r.out;
+}
+
+TEST_F(ProviderTest, RequestsOnOtherThreadsWaitForTheOneInsideTheProvider)
+{
+    bed().addDrive("sda", ssd("SSD", "S1", 3));
+    // The enumerations spend 300 ms in one broker call while they hold the
+    // provider; the activation and the second enumeration arrive meanwhile.
+    emu::ScenarioResult r = run({"inst", "ind", "delay:newObjectPath:300", "together:ei:activate:ein", "stats"});
+    ASSERT_THAT(r.out, HasSubstr("together ei=0 activate=0 ein=0 ms=")) << r.out;
+    EXPECT_EQ(emu::numberAfter(r.out, "overlaps"), 0) << "a request called the broker while another one was inside";
+    EXPECT_GE(emu::numberAfter(r.out, "ms"), 600) << "the two slow requests ran at the same time";
+}
+
+TEST_F(ProviderTest, FailedRefreshAfterASuccessAnswersFailedAndKeepsTheOldSnapshot)
+{
+    bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult r = run({"inst", "ind", activate(), "enable", "ei", "corefail:3", "ei", "ein",
+                                 "gi:Worn SSD___W1___sda", event("Worn SSD", "W1", "sda", 97), "deliveries:1:5000",
+                                 "ei"});
+    std::vector<std::string> answers;
+    for (const char* request : {"ei=", "ein=", "gi="})
+        for (const std::string& line : linesStartingWith(r.out, request))
+            answers.push_back(line);
+    std::vector<std::string> expected = {"ei=0 done=1 instances=1 paths=0", "ei=1 done=1 instances=0 paths=0",
+                                         "ei=0 done=1 instances=1 paths=0", "ein=1 done=1 instances=0 paths=0",
+                                         "gi=1 done=1 instances=0 paths=0"};
+    EXPECT_EQ(answers, expected) << r.out;
+    size_t failures = 0;
+    for (const emu::LogLine& line : r.parsedLog())
+        if (line.message == "SsdProvider::update - getSsdInformationList failed, sscode=0x00000006") {
+            EXPECT_EQ(line.level, "Error");
+            ++failures;
+        }
+    EXPECT_EQ(failures, 3u) << r.log;
+    EXPECT_FALSE(r.logHas("No instances found")) << "a failed refresh is not an empty list";
+    EXPECT_FALSE(r.logHas("No instance found"));
+    // The event after the failures still finds the drive in the snapshot
+    // the last good refresh left.
+    EXPECT_FALSE(r.logHas("Associated ssd not found")) << r.log;
+    std::vector<std::string> indications = linesStartingWith(r.out, "indication ");
+    ASSERT_EQ(indications.size(), 1u) << r.out;
+    EXPECT_THAT(indications[0], HasSubstr(" | DeviceID=chars:Worn SSD___W1___sda | "));
+}
+
+TEST_F(ProviderTest, EmptyTextsArePublishedAsEmptyStringsNotNull)
+{
+    emu::DriveSpec blank = ssd("Blank SSD", "", 3, 12);
+    blank.firmware = "";
+    bed().addDrive("sda", blank);
+    emu::ScenarioResult r = run({"inst", "ei", "ein", "gi:Blank SSD______sda"});
+    std::vector<std::string> instances = linesStartingWith(r.out, "instance ");
+    ASSERT_EQ(instances.size(), 2u) << r.out;
+    for (const std::string& line : instances) {
+        SCOPED_TRACE(line);
+        EXPECT_THAT(line, HasSubstr(" | Description=chars:Lifecycle information for Solid State Disk: Blank SSD with"
+                                    " Serial Number  on Linux Physical Drive sda | DeviceID=chars:Blank SSD______sda"
+                                    " | DriveFirmwareVersion=chars: | DriveModel=chars:Blank SSD"
+                                    " | DriveSerialNumber=chars: | PhysicalDrive=chars:sda | "));
+        EXPECT_EQ(line.find("(null)"), std::string::npos);
+    }
+    EXPECT_THAT(linesStartingWith(r.out, "path "),
+                testing::ElementsAre(
+                    "path ns=root/cimv2 class=ZUL_SSDLifeMonitor key DeviceID=chars:Blank SSD______sda"));
+}
+
+TEST_F(ProviderTest, LifecycleLinesGoToStandardOutputAndStandardError)
+{
+    bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult r = run({"unsupported", "inst", "ind", "ein", activate(), "enable",
+                                 event("Worn SSD", "W1", "sda", 97), "deliveries:1:5000", "stats", "unsupported",
+                                 "cleanup-inst:0", "cleanup-ind:0", "cleanup-ind:1", "cleanup-inst:1",
+                                 "cleanup-inst:1", "cleanup-ind:1"});
+    std::smatch pointers;
+    ASSERT_TRUE(std::regex_search(r.out, pointers, std::regex("inst_pointers broker=(\\S+) hdl=(\\S+)\n"))) << r.out;
+    std::string broker = pointers[1];
+    std::string provider = pointers[2];
+    std::string pid = std::to_string(emu::numberAfter(r.out, "pid"));
+
+    // Standard error: the provider's lines, and nothing else, in this order;
+    // the indication thread's lines are checked on their own below, since
+    // that thread runs beside the one that started it.
+    std::vector<std::string> err;
+    std::vector<std::string> threadLines;
+    for (const std::string& line : lines(r.err))
+        (line.rfind("IndicateThread - ", 0) == 0 || line.rfind("SsdProvider::sendIndication", 0) == 0
+             ? threadLines
+             : err)
+            .push_back(line);
+    std::vector<std::string> expectedErr = {
+        "CONSTRUCTOR",
+        "SsdProvider_Create_InstanceMI, broker=" + broker + ", version=1",
+        "SsdProvider_Create_InstanceMI - pid=" + pid,
+        "SsdProvider_Create_IndicationMI, broker=" + broker + ", version=1",
+        "SsdProvider_Create_IndicationMI - pid=" + pid,
+        "drvEnumInstanceNames - provider=" + provider,
+        "drvInstanceCleanup - provider=" + provider + ", terminating=0",
+        "drvIndicationCleanup - provider=" + provider + ", terminating=0",
+        "drvIndicationCleanup - provider=" + provider + ", terminating=1",
+        "__drv_cleanup - provider=" + provider + ", use_count=2",
+        "drvInstanceCleanup - provider=" + provider + ", terminating=1",
+        "__drv_cleanup - provider=" + provider + ", use_count=1",
+        "drvInstanceCleanup - provider=(nil), terminating=1",
+        "drvIndicationCleanup - provider=(nil), terminating=1",
+        "DESTRUCTOR",
+    };
+    EXPECT_EQ(err, expectedErr) << r.err;
+    ASSERT_EQ(threadLines.size(), 4u) << r.err;
+    EXPECT_THAT(threadLines, testing::Contains("SsdProvider::sendIndication - exit"));
+    std::vector<std::string> ownLines;
+    for (const std::string& line : threadLines)
+        if (line.rfind("IndicateThread - ", 0) == 0)
+            ownLines.push_back(line);
+    ASSERT_EQ(ownLines.size(), 3u);
+    EXPECT_TRUE(std::regex_match(ownLines[0], std::regex("IndicateThread - 0x0x[0-9a-f]+"))) << ownLines[0];
+    EXPECT_TRUE(std::regex_match(ownLines[1],
+                                 std::regex("IndicateThread - PhysicalDrive=sda, DeviceID=Worn SSD___W1___sda, "
+                                            "ind_ctx=0x[0-9a-f]+, broker=" + broker)))
+        << ownLines[1];
+    EXPECT_EQ(ownLines[2], "IndicateThread - Exit");
+    EXPECT_EQ(r.err.back(), '\n');
+
+    // Standard output: the unsupported operations (once before any factory,
+    // then all four) and the counts after each decrement, with their two
+    // blanks; none of them on standard error.
+    std::vector<std::string> expectedOut = {
+        "drvCreateInstance - Unsupported",  "drvCreateInstance - Unsupported",
+        "drvModifyInstance - Unsupported",  "drvDeleteInstance - Unsupported",
+        "drvExecQuery - Unsupported",       "__drv_cleanup -  use_count=1 after decrement",
+        "__drv_cleanup -  use_count=0 after decrement",
+    };
+    // The logger's announcement has no line feed of its own: it runs into
+    // the next line.
+    std::string out = std::regex_replace(r.out, std::regex("Logger created"), "");
+    std::vector<std::string> providerOut;
+    for (const std::string& line : lines(out))
+        if (line.find(" - Unsupported") != std::string::npos || line.find("after decrement") != std::string::npos)
+            providerOut.push_back(line);
+    std::sort(providerOut.begin(), providerOut.end());
+    std::sort(expectedOut.begin(), expectedOut.end());
+    EXPECT_EQ(providerOut, expectedOut) << r.out;
+    EXPECT_TRUE(inOrder(out, {"drvCreateInstance - Unsupported\n", "inst=0 ",
+                              "__drv_cleanup -  use_count=1 after decrement\n", "cleanup_ind=0\n",
+                              "__drv_cleanup -  use_count=0 after decrement\n", "cleanup_inst=0\n"}))
+        << r.out;
+    // Each library's logger announces itself once, on standard output only.
+    size_t announcements = 0;
+    for (size_t at = r.out.find("Logger created"); at != std::string::npos; at = r.out.find("Logger created", at + 1))
+        ++announcements;
+    EXPECT_EQ(announcements, 2u) << r.out;
+    EXPECT_EQ(r.err.find("Logger created"), std::string::npos);
 }
 
 // The properties a MOF class declares, as "type Name", in order.
