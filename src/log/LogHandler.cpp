@@ -44,7 +44,12 @@ FileLogHandler::FileLogHandler()
 
 FileLogHandler::~FileLogHandler()
 {
+    // Another thread (a drive's polling thread, an indication thread) may
+    // still be logging while the process exits or the library is unloaded:
+    // close under the lock, and write nothing after.
+    std::lock_guard<std::mutex> guard(m_Lock);
     CloseFile();
+    m_bLogFull = true;
 }
 
 LOG_LEVEL FileLogHandler::GetLevel()

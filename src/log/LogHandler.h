@@ -46,6 +46,8 @@ private:
     // file in one write() and the loggers of both libraries, which share the
     // file, never interleave parts of lines. -1 while closed.
     int m_File;
+    // Set once the size cap is reached or the handler is going: nothing
+    // more is written to the file.
     bool m_bLogFull;
     std::mutex m_Lock;
 };
