@@ -1,7 +1,7 @@
 #ifndef VEXLOR_CMPI_WRAPPER_H
 #define VEXLOR_CMPI_WRAPPER_H
 
-#include "cmpi.h"
+#include "CmpiInterface.h"
 
 // Calls into the object manager's broker. A failing broker status is raised
 // as a CMPIStatus exception, which the provider operation that made the call

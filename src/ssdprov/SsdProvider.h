@@ -2,7 +2,7 @@
 #define VEXLOR_SSD_PROVIDER_H
 
 #include "ZUL_SSDLifeMonitor.h"
-#include "cmpi.h"
+#include "CmpiInterface.h"
 #include "ssd.h"
 
 #include <atomic>

@@ -1,7 +1,7 @@
 #ifndef VEXLOR_ZUL_SSD_LIFE_MONITOR_H
 #define VEXLOR_ZUL_SSD_LIFE_MONITOR_H
 
-#include "cmpi.h"
+#include "CmpiInterface.h"
 
 #include <cstdint>
 #include <string>

@@ -2,7 +2,7 @@
 // object manager resolves by name, the MI function tables and their thin
 // entry functions, which check, lock and hand over to the one SsdProvider.
 #include "SsdProvider.h"
-#include "cmpi.h"
+#include "CmpiInterface.h"
 #include "log.h"
 
 #include <atomic>

@@ -13,7 +13,7 @@
 #ifndef VEXLOR_TESTS_TEST_BROKER_H
 #define VEXLOR_TESTS_TEST_BROKER_H
 
-#include "cmpi.h"
+#include "CmpiInterface.h"
 
 #include <atomic>
 #include <chrono>

@@ -4,8 +4,8 @@
 // these tables by position, so slot order, argument lists and record
 // layouts are what matter; slots the provider never calls are declared as
 // placeholders of pointer size. The checks at the end pin the layout.
-#ifndef VEXLOR_CMPI_H
-#define VEXLOR_CMPI_H
+#ifndef VEXLOR_CMPI_INTERFACE_H
+#define VEXLOR_CMPI_INTERFACE_H
 
 #include <cstddef>
 
