@@ -69,25 +69,37 @@ public:
     }
 
     // The key's text, whether the object manager hands it over as a string
-    // object or as plain characters.
-    static char* GetCharsKeyValue(const CMPIObjectPath* op, const char* key)
+    // object or as plain characters; null when the key carries no text (a
+    // null value, a null string or null characters).
+    static const char* GetCharsKeyValue(const CMPIObjectPath* op, const char* key)
     {
         CMPIStatus rc = okStatus();
         CMPIData data = op->ft->getKey(op, key, &rc);
         raiseIfFailed(rc);
+        if ((data.state & CMPI_nullValue) != 0)
+            return nullptr;
         if (data.type == CMPI_string) {
-            char* text = data.value.string->ft->getCharPtr(data.value.string, &rc);
+            CMPIString* text = data.value.string;
+            if (text == nullptr || text->ft == nullptr || text->ft->getCharPtr == nullptr)
+                return nullptr;
+            const char* chars = text->ft->getCharPtr(text, &rc);
             raiseIfFailed(rc);
-            return text;
+            return chars;
         }
         if (data.type == CMPI_chars)
             return data.value.chars;
         throw rc;
     }
 
+    // A broker without the slot fails the delivery as not supported.
     static void deliverIndication(const CMPIBroker* broker, const CMPIContext* thr_ctx, const char* name_space,
                                   const CMPIInstance* indication)
     {
+        if (broker->bft->deliverIndication == nullptr) {
+            CMPIStatus missing = okStatus();
+            missing.rc = CMPI_RC_ERR_NOT_SUPPORTED;
+            throw missing;
+        }
         raiseIfFailed(broker->bft->deliverIndication(broker, thr_ctx, name_space, indication));
     }
 

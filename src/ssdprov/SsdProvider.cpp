@@ -4,6 +4,9 @@
 #include "log.h"
 
 #include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <mutex>
 #include <new>
 #include <pthread.h>
 #include <strings.h>
@@ -14,6 +17,10 @@ namespace {
 const char* const kNamespace = "root/cimv2";
 const char* const kInstanceClass = "ZUL_SSDLifeMonitor";
 const char* const kIndicationClass = "ZUL_SSDLifeMonitorFailureImminent";
+// How long the provider's destruction waits for its indication threads: a
+// delivery stuck in the broker must not hold up the object manager's
+// shutdown, which waits for the destruction under drv_synch.
+const std::chrono::seconds kIndicationThreadsWait(5);
 
 CMPIStatus status(CMPIrc rc)
 {
@@ -43,10 +50,50 @@ struct IndicateArgs {
     CMPIContext* ind_ctx;
     std::string deviceID;
     std::string physicalDrive;
-    SsdProvider* owner;
+    std::shared_ptr<IndicationThreads> threads;
 };
 
+// An indication thread runs this library's code to its last instruction,
+// after it has counted itself finished; an object manager that unloads the
+// provider then must not unmap it. Once a thread is to start, the library
+// stays loaded for the life of the process.
+void pinLibraryInMemory()
+{
+    static std::once_flag pinned;
+    std::call_once(pinned, [] {
+        Dl_info self;
+        if (dladdr(reinterpret_cast<void*>(&indicateThread), &self) == 0 || self.dli_fname == nullptr
+            || dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) == nullptr)
+            LogQuick(LEVEL_ERROR, "SsdProvider::sendIndication - cannot keep the provider library loaded");
+    });
+}
+
 } // namespace
+
+void IndicationThreads::started()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    ++running;
+}
+
+void IndicationThreads::finished()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    --running;
+    done.notify_all();
+}
+
+bool IndicationThreads::waitForAll(std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::mutex> guard(lock);
+    return done.wait_for(guard, limit, [this] { return running <= 0; });
+}
+
+int IndicationThreads::count()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return running;
+}
 
 SsdProvider::SsdProvider()
     : initialised(false)
@@ -57,7 +104,7 @@ SsdProvider::SsdProvider()
     , ssdApi(nullptr)
     , ssds()
     , registeredWithCore(false)
-    , indicationThreads(0)
+    , indicationThreads(new IndicationThreads())
 {
     LogQuick(LEVEL_DEBUG, "SsdProvider::constructor");
 }
@@ -73,14 +120,18 @@ SsdProvider::~SsdProvider()
         delete ssdApi;
         ssdApi = nullptr;
     }
-    // Indication threads use the context until they finish.
-    {
-        std::unique_lock<std::mutex> guard(indicationThreadsLock);
-        indicationThreadsDone.wait(guard, [this] { return indicationThreads <= 0; });
-    }
+    // Indication threads prepare their own context from indCtx; it is given
+    // back only when none of them can still do so.
+    bool threadsFinished = indicationThreads->waitForAll(kIndicationThreadsWait);
+    if (!threadsFinished)
+        Log(LEVEL_ERROR, "SsdProvider::destructor - %i indication threads still running after %lli s, "
+                         "their context is not released",
+            indicationThreads->count(), static_cast<long long>(kIndicationThreadsWait.count()));
     if (CMPIContext* ctx = indCtx.exchange(nullptr)) {
-        LogQuick(LEVEL_DEBUG, "deleting indication context object");
-        releaseContext(ctx);
+        if (threadsFinished) {
+            LogQuick(LEVEL_DEBUG, "deleting indication context object");
+            releaseContext(ctx);
+        }
     }
     LogQuick(LEVEL_INFO, "SsdProvider - provider destroyed");
 }
@@ -227,10 +278,13 @@ CMPIStatus SsdProvider::getInstance(CMPIInstanceMI*, const CMPIContext*, const C
         bool found = false;
         try {
             if (!entries.empty()) {
-                // Only the entry whose DeviceID is the whole key answers.
-                std::string key = Cmpi::GetCharsKeyValue(cop, "DeviceID");
+                // Only the entry whose DeviceID is the whole key answers; a
+                // key without text names none.
+                const char* key = Cmpi::GetCharsKeyValue(cop, "DeviceID");
+                if (key == nullptr)
+                    LogQuick(LEVEL_ERROR, "SsdProvider::getInstance - the DeviceID key has no value");
                 for (const ZUL_SSDLifeMonitor& entry : entries) {
-                    if (key == entry.getDeviceID()) {
+                    if (key != nullptr && strcmp(entry.getDeviceID(), key) == 0) {
                         rslt->ft->returnInstance(rslt, entry.getInstance(broker));
                         found = true;
                         break;
@@ -336,7 +390,11 @@ CMPIStatus SsdProvider::activateFilter(CMPIIndicationMI*, const CMPIContext* ctx
     if (activeIndSubscriptions++ > 0)
         return status(CMPI_RC_OK);
     if (indCtx == nullptr) {
-        indCtx = broker->bft->prepareAttachThread(broker, ctx);
+        if (broker->bft->prepareAttachThread == nullptr)
+            LogQuick(LEVEL_ERROR, "SsdProvider::activateFilter - the broker has no prepareAttachThread, "
+                                  "indications cannot be delivered");
+        else
+            indCtx = broker->bft->prepareAttachThread(broker, ctx);
         Log(LEVEL_DEBUG, "Indication Thread Context: indCtx=%p", static_cast<void*>(indCtx.load()));
     }
     registerWithCore();
@@ -355,10 +413,11 @@ CMPIStatus SsdProvider::deActivateFilter(CMPIIndicationMI*, const CMPIContext*, 
     if (last)
         LogQuick(LEVEL_DEBUG, "SsdProvider::deActivateFilter - Last deActiviation");
     Log(LEVEL_DEBUG, "SsdProvider::deActivateFilter - current activeIndSubscriptions=%i", activeIndSubscriptions);
-    if (--activeIndSubscriptions <= 0) {
-        indicationsEnabled = false;
+    // Only enableIndications and disableIndications say whether delivery is
+    // allowed: an object manager may never enable again after the next
+    // activation, so the last deactivation only withdraws from the core.
+    if (--activeIndSubscriptions <= 0)
         unregisterFromCore();
-    }
     return status(CMPI_RC_OK);
 }
 
@@ -379,6 +438,9 @@ void SsdProvider::indicationCleanup()
     LogQuick(LEVEL_DEBUG, "SsdProvider::indicationCleanup");
     indicationsEnabled = false;
     unregisterFromCore();
+    // The next activation, from an indication MI created anew, must find no
+    // filter active, or it would never register with the core again.
+    activeIndSubscriptions = 0;
 }
 
 void SsdProvider::registerWithCore()
@@ -426,24 +488,18 @@ void SsdProvider::SsdFailureImminent(std::string driveModel, std::string driveSe
 void SsdProvider::sendIndication(const std::string& deviceID, const std::string& physicalDrive)
 {
     Log(LEVEL_DEBUG, "SsdProvider::sendIndication(%s,%s)", deviceID.c_str(), physicalDrive.c_str());
-    auto* args = new IndicateArgs{broker, indCtx, deviceID, physicalDrive, this};
-    {
-        std::lock_guard<std::mutex> guard(indicationThreadsLock);
-        ++indicationThreads;
-    }
-    if (broker->xft->newThread(indicateThread, args, 1) == nullptr) {
-        // No thread will free the arguments or report its end.
-        delete args;
-        indicationThreadFinished();
+    if (broker->xft == nullptr || broker->xft->newThread == nullptr) {
+        LogQuick(LEVEL_ERROR, "SsdProvider::sendIndication - the broker has no newThread, indication not sent");
+    } else {
+        pinLibraryInMemory();
+        auto* args = new IndicateArgs{broker, indCtx, deviceID, physicalDrive, indicationThreads};
+        indicationThreads->started();
+        // The returned handle says nothing about whether the thread started
+        // (brokers may return none); the thread itself frees its arguments
+        // and counts itself finished.
+        broker->xft->newThread(indicateThread, args, 1);
     }
     fputs("SsdProvider::sendIndication - exit\n", stderr);
-}
-
-void SsdProvider::indicationThreadFinished()
-{
-    std::lock_guard<std::mutex> guard(indicationThreadsLock);
-    --indicationThreads;
-    indicationThreadsDone.notify_all();
 }
 
 void* indicateThread(void* obj)
@@ -454,30 +510,40 @@ void* indicateThread(void* obj)
     fprintf(stderr, "IndicateThread - PhysicalDrive=%s, DeviceID=%s, ind_ctx=%p, broker=%p\n",
             args->physicalDrive.c_str(), args->deviceID.c_str(), static_cast<void*>(args->ind_ctx),
             static_cast<const void*>(broker));
-    CMPIContext* tc = broker->bft->prepareAttachThread(broker, args->ind_ctx);
-    CMPIStatus attached = broker->bft->attachThread(broker, tc);
-    if (attached.rc != CMPI_RC_OK) {
-        Log(LEVEL_ERROR, "indicateThread - CMAttachThread: CMPIStatus %i", static_cast<int>(attached.rc));
-        releaseContext(tc);
+    const CMPIBrokerFT* services = broker->bft;
+    CMPIContext* tc = nullptr;
+    if (services->prepareAttachThread == nullptr || services->attachThread == nullptr) {
+        LogQuick(LEVEL_ERROR, "indicateThread - the broker has no prepareAttachThread or attachThread");
+    } else if ((tc = services->prepareAttachThread(broker, args->ind_ctx)) == nullptr) {
+        LogQuick(LEVEL_ERROR, "indicateThread - the broker prepared no context for this thread");
     } else {
-        try {
-            CMPIObjectPath* path = Cmpi::MakeNewObjectPath(broker, kNamespace, kIndicationClass);
-            CMPIInstance* indication = Cmpi::MakeNewInstance(broker, path);
-            Cmpi::SetCharsProperty(indication, "DeviceID", args->deviceID.c_str());
-            Cmpi::SetCharsProperty(indication, "PhysicalDrive", args->physicalDrive.c_str());
-            CMPIDateTime* now = Cmpi::MakeNewDateTime(broker);
-            Cmpi::SetDateTimeProperty(indication, "IndicationTime", now);
-            Cmpi::deliverIndication(broker, tc, kNamespace, indication);
-        } catch (const CMPIStatus& raised) {
-            Log(LEVEL_ERROR, "indicateThread - CMPIStatus %i, %s", static_cast<int>(raised.rc), messageOf(raised));
-        } catch (...) {
-            LogQuick(LEVEL_ERROR, "indicateThread - Unknown Exception");
+        CMPIStatus attached = services->attachThread(broker, tc);
+        if (attached.rc != CMPI_RC_OK) {
+            Log(LEVEL_ERROR, "indicateThread - CMAttachThread: CMPIStatus %i", static_cast<int>(attached.rc));
+            releaseContext(tc);
+        } else {
+            try {
+                CMPIObjectPath* path = Cmpi::MakeNewObjectPath(broker, kNamespace, kIndicationClass);
+                CMPIInstance* indication = Cmpi::MakeNewInstance(broker, path);
+                Cmpi::SetCharsProperty(indication, "DeviceID", args->deviceID.c_str());
+                Cmpi::SetCharsProperty(indication, "PhysicalDrive", args->physicalDrive.c_str());
+                CMPIDateTime* now = Cmpi::MakeNewDateTime(broker);
+                Cmpi::SetDateTimeProperty(indication, "IndicationTime", now);
+                Cmpi::deliverIndication(broker, tc, kNamespace, indication);
+            } catch (const CMPIStatus& raised) {
+                Log(LEVEL_ERROR, "indicateThread - CMPIStatus %i, %s", static_cast<int>(raised.rc), messageOf(raised));
+            } catch (...) {
+                LogQuick(LEVEL_ERROR, "indicateThread - Unknown Exception");
+            }
+            if (services->detachThread != nullptr)
+                services->detachThread(broker, tc);
+            else
+                LogQuick(LEVEL_ERROR, "indicateThread - the broker has no detachThread");
         }
-        broker->bft->detachThread(broker, tc);
     }
-    SsdProvider* owner = args->owner;
+    std::shared_ptr<IndicationThreads> threads = std::move(args->threads);
     delete args;
     fputs("IndicateThread - Exit\n", stderr);
-    owner->indicationThreadFinished();
+    threads->finished();
     return nullptr;
 }

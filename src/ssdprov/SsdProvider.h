@@ -6,10 +6,27 @@
 #include "ssd.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+
+// The indication threads started and not yet finished. Each thread holds a
+// share of it, so that one outliving the provider's bounded wait still
+// finds it when it ends.
+struct IndicationThreads {
+    std::mutex lock;
+    std::condition_variable done;
+    int running = 0;
+
+    void started();
+    void finished();
+    // True when none is left running within `limit`.
+    bool waitForAll(std::chrono::milliseconds limit);
+    int count();
+};
 
 // The CIM provider: one instance of ZUL_SSDLifeMonitor per SSD in
 // root/cimv2, and a ZUL_SSDLifeMonitorFailureImminent indication for each
@@ -60,9 +77,6 @@ public:
     bool isZulIndicationClass(const char* class_name);
     void sendIndication(const std::string& deviceID, const std::string& physicalDrive);
 
-    // Called by an indication thread as its very last step.
-    void indicationThreadFinished();
-
 private:
     // The namespace and class of a request's path, read as the object
     // manager hands them over (a CMPIString's handle is its text).
@@ -91,10 +105,7 @@ private:
     std::mutex snapshotLock;
     // Whether the core holds a pointer to this provider.
     bool registeredWithCore;
-    // Indication threads started and not yet finished.
-    std::mutex indicationThreadsLock;
-    std::condition_variable indicationThreadsDone;
-    int indicationThreads;
+    std::shared_ptr<IndicationThreads> indicationThreads;
 };
 
 // The body of an indication thread; `obj` is its IndicateArgs.

@@ -135,16 +135,19 @@ CMPIStatus cleanup(const char* name, CMPIBoolean terminating, bool indicationSid
 }
 
 // The pattern of every entry function that reaches the provider: log, check
-// the provider before locking, then run the operation with drv_synch held.
+// the provider before locking, then, with drv_synch held, check it again and
+// run the operation.
 template <typename Operation>
 CMPIStatus forward(const char* logName, Operation operation)
 {
     Log(LEVEL_DEBUG, "%s - provider=%p", logName, static_cast<void*>(provider.load()));
-    SsdProvider* current = readyProvider();
-    if (current == nullptr)
+    if (readyProvider() == nullptr)
         return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
     __drv_synch();
-    CMPIStatus rc = operation(*current);
+    // A final cleanup may have destroyed the provider while this request
+    // waited for the lock; it then answers as if none had been created.
+    SsdProvider* current = readyProvider();
+    CMPIStatus rc = current != nullptr ? operation(*current) : status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
     __drv_unsynch();
     return rc;
 }

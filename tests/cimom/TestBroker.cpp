@@ -502,7 +502,7 @@ void* brokerNewThread(void* (*start)(void*), void* parm, int detached)
         start(parm);
         owner->threadFinished();
     }).detach();
-    return reinterpret_cast<void*>(1);
+    return owner->newThreadHandleIsNull() ? nullptr : reinterpret_cast<void*>(1);
 }
 
 } // namespace
@@ -555,9 +555,11 @@ std::string describe(const Value& value)
 TestBroker::TestBroker()
 {
     m_broker.hdl = this;
-    m_broker.bft = &kBrokerFT;
+    m_bft = kBrokerFT;
+    m_xft = kBrokerExtFT;
+    m_broker.bft = &m_bft;
     m_broker.eft = &kBrokerEncFT;
-    m_broker.xft = &kBrokerExtFT;
+    m_broker.xft = &m_xft;
     currentBroker = this;
 }
 
@@ -565,6 +567,41 @@ TestBroker::~TestBroker()
 {
     waitForThreads(std::chrono::seconds(10));
     currentBroker = nullptr;
+}
+
+const CMPIObjectPath* TestBroker::pathWithOddKey(const std::string& nameSpace, const std::string& className,
+                                                 const std::string& key, const std::string& oddity)
+{
+    PathObject* path = makePath(this, nameSpace, className);
+    CMPIData data {};
+    data.type = oddity == "nullchars" ? CMPI_chars : CMPI_string;
+    data.state = CMPI_keyValue;
+    if (oddity == "nullstate") {
+        data.state |= CMPI_nullValue;
+        data.value.string = makeString(this, "");
+    } else if (oddity == "nulltext") {
+        data.value.string = makeString(this, "");
+        data.value.string->hdl = nullptr;
+    }
+    path->keyData[key] = data;
+    return &path->head;
+}
+
+bool TestBroker::removeSlot(const std::string& slot)
+{
+    if (slot == "prepareAttachThread")
+        m_bft.prepareAttachThread = nullptr;
+    else if (slot == "attachThread")
+        m_bft.attachThread = nullptr;
+    else if (slot == "detachThread")
+        m_bft.detachThread = nullptr;
+    else if (slot == "deliverIndication")
+        m_bft.deliverIndication = nullptr;
+    else if (slot == "newThread")
+        m_xft.newThread = nullptr;
+    else
+        return false;
+    return true;
 }
 
 template <typename T> T* TestBroker::keep(std::unique_ptr<T> object)

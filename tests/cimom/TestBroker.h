@@ -80,6 +80,12 @@ public:
     const CMPIObjectPath* path(const std::string& nameSpace, const std::string& className);
     const CMPIObjectPath* pathWithKey(const std::string& nameSpace, const std::string& className,
                                       const std::string& key, const std::string& value, CMPIType type = CMPI_string);
+    // A key that carries no text, as a faulty object manager could hand it
+    // over: "nullstate" (a string flagged as a null value), "nullstring" (a
+    // CMPI_string without a string object), "nullchars" (CMPI_chars without
+    // characters) or "nulltext" (a string object whose text is null).
+    const CMPIObjectPath* pathWithOddKey(const std::string& nameSpace, const std::string& className,
+                                         const std::string& key, const std::string& oddity);
     const CMPIResult* newResult();
     ResultRecord result(const CMPIResult* result);
 
@@ -94,6 +100,14 @@ public:
 
     // From now on any call is a fault of the provider.
     void close();
+
+    // Leaves one of the thread slots empty, as some object managers do:
+    // "prepareAttachThread", "attachThread", "detachThread",
+    // "deliverIndication" or "newThread". False for another name.
+    bool removeSlot(const std::string& slot);
+    // newThread starts the thread but hands back no handle.
+    void newThreadReturnsNull() { m_newThreadReturnsNull = true; }
+    bool newThreadHandleIsNull() const { return m_newThreadReturnsNull; }
 
     // What happened to the contexts, in order: "prepare <from> -> <new>",
     // "attach <ctx>", "deliver <ctx>", "detach <ctx>", "release <ctx>".
@@ -141,6 +155,10 @@ private:
     void noteCallLocked();
 
     CMPIBroker m_broker;
+    // This broker's own copies of the tables, so that slots can be removed.
+    CMPIBrokerFT m_bft;
+    CMPIBrokerExtFT m_xft;
+    std::atomic<bool> m_newThreadReturnsNull{false};
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::vector<std::unique_ptr<Object>> m_objects;

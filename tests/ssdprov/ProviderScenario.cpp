@@ -151,6 +151,11 @@ SCENARIO(cim)
     std::string nameSpace = "root/cimv2";
     std::string className = "ZUL_SSDLifeMonitor";
     CMPIType keyType = CMPI_string;
+    std::string oddKey;
+    // How the object manager drives subscriptions ("host"): sfcb or pegasus.
+    std::string host = "sfcb";
+    int subscriptions = 0;
+    bool everEnabled = false;
     const CMPIObjectPath* filterPath = nullptr;
     auto filter = [&](const std::string& cls) { return filterPath = broker.path("root/cimv2", cls); };
     // The provider as the factory that created it handed it over.
@@ -176,6 +181,12 @@ SCENARIO(cim)
             return indicationMI->ft->activateFilter(indicationMI, context(name), nullptr, "root/cimv2",
                                                     broker.path("root/cimv2", "ZUL_SSDLifeMonitorFailureImminent"),
                                                     1).rc;
+        if (name == "cleanup") {
+            // The object manager's final cleanup of both MIs.
+            int ind = indicationMI->ft->cleanup(indicationMI, context(name), 1).rc;
+            int inst = instanceMI->ft->cleanup(instanceMI, context(name), 1).rc;
+            return ind != 0 ? ind : inst;
+        }
         if (name == "deactivate")
             return indicationMI->ft->deActivateFilter(indicationMI, context(name), nullptr, "root/cimv2",
                                                       broker.path("root/cimv2", "ZUL_SSDLifeMonitorFailureImminent"),
@@ -210,6 +221,7 @@ SCENARIO(cim)
             className = f.size() > 1 ? f[1] : "";
         } else if (verb == "keytype") {
             keyType = f[1] == "chars" ? CMPI_chars : f[1] == "uint32" ? CMPI_uint32 : CMPI_string;
+            oddKey = f[1] == "chars" || f[1] == "uint32" || f[1] == "string" ? "" : f[1];
         } else if (verb == "ei" || verb == "ein" || verb == "gi") {
             const CMPIResult* result = broker.newResult();
             CMPIStatus rc;
@@ -221,9 +233,10 @@ SCENARIO(cim)
                                                        broker.path(nameSpace, className));
             } else {
                 std::string key = action.size() > 3 ? action.substr(3) : "";
-                rc = instanceMI->ft->getInstance(
-                    instanceMI, context(verb), result,
-                    broker.pathWithKey(nameSpace, className, "DeviceID", key, keyType), nullptr);
+                const CMPIObjectPath* op = oddKey.empty()
+                    ? broker.pathWithKey(nameSpace, className, "DeviceID", key, keyType)
+                    : broker.pathWithOddKey(nameSpace, className, "DeviceID", oddKey);
+                rc = instanceMI->ft->getInstance(instanceMI, context(verb), result, op, nullptr);
             }
             printResult(verb, rc, broker.result(result));
         } else if (verb == "cleanup-inst") {
@@ -288,6 +301,54 @@ SCENARIO(cim)
             auto percentageUsed = static_cast<unsigned char>(f.size() > 4 ? std::stoi(f[4]) : 0);
             std::thread([&] { listener->SsdFailureImminent(f[1], f[2], drive, percentageUsed); }).join();
             say("event=" + drive);
+        } else if (verb == "host") {
+            host = f[1];
+        } else if (verb == "subscribe" || verb == "unsubscribe") {
+            // A subscription created or deleted by a client, as each object
+            // manager turns it into calls: sfcb activates always with first
+            // set and enables only once in the MI's life, and never disables
+            // at the last deletion; Pegasus enables with the first
+            // subscription and disables with the last.
+            const CMPIObjectPath* op = broker.path("root/cimv2", "ZUL_SSDLifeMonitorFailureImminent");
+            if (verb == "subscribe") {
+                bool first = subscriptions++ == 0;
+                if (host == "sfcb") {
+                    say("authorize=" + std::to_string(indicationMI->ft->authorizeFilter(
+                                           indicationMI, context(verb), nullptr, "root/cimv2", op, "root").rc));
+                    say("mustpoll=" + std::to_string(indicationMI->ft->mustPoll(indicationMI, context(verb), nullptr,
+                                                                                "root/cimv2", op).rc));
+                }
+                say("activate=" + std::to_string(indicationMI->ft->activateFilter(
+                                      indicationMI, context(verb), nullptr, "root/cimv2", op,
+                                      host == "sfcb" || first ? 1 : 0).rc));
+                if (host == "sfcb" ? !everEnabled : first)
+                    indicationMI->ft->enableIndications(indicationMI, context(verb));
+                everEnabled = true;
+            } else {
+                bool last = --subscriptions == 0;
+                say("deactivate=" + std::to_string(indicationMI->ft->deActivateFilter(
+                                        indicationMI, context(verb), nullptr, "root/cimv2", op, last ? 1 : 0).rc));
+                if (host != "sfcb" && last)
+                    indicationMI->ft->disableIndications(indicationMI, context(verb));
+            }
+        } else if (verb == "noslot") {
+            if (!broker.removeSlot(f[1]))
+                return 6;
+        } else if (verb == "nullthread") {
+            broker.newThreadReturnsNull();
+        } else if (verb == "timed-cleanup") {
+            auto start = std::chrono::steady_clock::now();
+            int rc = oneRequest("cleanup");
+            auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            say("cleanup=" + std::to_string(rc) + " cleanup_ms=" + std::to_string(took.count()));
+        } else if (verb == "unload") {
+            // The object manager unloads the library; is it still mapped?
+            dlclose(library);
+            void* again = dlopen(VEXLOR_PROVIDER_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+            say(std::string("loaded=") + (again != nullptr ? "1" : "0"));
+            if (again != nullptr)
+                dlclose(again);
+            return 0;
         } else if (verb == "corefail") {
             failingListRequests = std::stoi(f[1]);
         } else if (verb == "together") {

@@ -4,7 +4,8 @@
 //   inst | ind                     call the instance or indication factory
 //   ei | ein | gi[:<key>]          enumerate instances, names, get one
 //   ns:<namespace> | class:<name>  the namespace and class of later requests
-//   keytype:<chars|string|uint32>  how gi hands the key over
+//   keytype:<chars|string|uint32>  how gi hands the key over, or a key
+//           :<nullstate|nullstring|nullchars|nulltext>  without text
 //   cleanup-inst:<0|1> | cleanup-ind:<0|1>
 //   unsupported                    create, modify, delete, query
 //   locked:<ei|ind-activate>       the call made while drv_synch is held
@@ -15,12 +16,18 @@
 //   deliveries:<n>:<ms>            waits for n indications, prints them
 //   requests:<threads>:<ms>        CIM requests from several threads at once
 //   together:<op>:<op>...          one request per op (ei, ein, activate,
-//                                  deactivate), each on its own thread,
+//                                  deactivate, cleanup), each on its own thread,
 //                                  50 ms apart; prints codes and duration
 //   event:<model>:<serial>:<drive>:<percent>
 //                                  the core's failure-imminent call, from a
 //                                  thread of its own
 //   corefail:<n>                   the core's next n list requests fail
+//   host:<sfcb|pegasus>            how subscribe and unsubscribe call the MI
+//   subscribe | unsubscribe        a client creates or deletes a subscription
+//   noslot:<slot>                  the broker leaves that thread slot empty
+//   nullthread                     newThread starts threads, returns no handle
+//   timed-cleanup                  the final cleanup of both MIs, timed
+//   unload                         dlclose, then "loaded=<0|1>"; ends the run
 //   contexts                       the broker's context trace and violations
 //   sleep:<ms> | stats | close
 // The run starts with "scenario pid=<pid>"; each factory call also prints

@@ -472,8 +472,10 @@ TEST_F(ProviderTest, IndicationCleanupUnregistersAndDisablesWhateverTheCount)
     EXPECT_TRUE(r.logHas("SsdProvider::SsdFailureImminent - indcations disabled or NULL indication context"));
     EXPECT_THAT(r.out, HasSubstr("deliveries=0\n"));
     EXPECT_EQ(emu::numberAfter(r.out, "threads"), 0);
-    // The count of active filters was left as it was: two.
-    EXPECT_TRUE(r.logHas("SsdProvider::activateFilter - current activeIndSubscriptions=2"));
+    // The cleanup also forgot the two active filters, so that the next
+    // activation registers with the core again.
+    EXPECT_EQ(r.logCount("SsdProvider::activateFilter - current activeIndSubscriptions=0"), 2u) << r.log;
+    EXPECT_FALSE(r.logHas("SsdProvider::activateFilter - current activeIndSubscriptions=2"));
 }
 
 TEST_F(ProviderTest, DeactivationForAnotherClassChangesNothing)
