@@ -1,0 +1,326 @@
+// The provider in a real CIM object manager: sfcb, prepared by
+// run-sfcb-stage.sh, started over emulated drives and driven by its own
+// client (wbemcli), with indications caught by a listener of ours.
+//
+// The tests run in the order written and share one running sfcbd.
+#include "CimXmlListener.h"
+#include "MockBed.h"
+#include "Scenario.h"
+
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <regex>
+#include <thread>
+
+namespace {
+
+const char* const kCimv2 = "http://localhost:5988/root/cimv2";
+const char* const kInterop = "http://localhost:5988/root/interop";
+const char* const kClass = "ZUL_SSDLifeMonitor";
+const char* const kIndicationClass = "ZUL_SSDLifeMonitorFailureImminent";
+
+struct Drive {
+    const char* name;
+    const char* model;
+    const char* serial;
+};
+const Drive kDrives[] = {
+    {"sda", "VEXLOR STAGE SSD A", "STG-A"},
+    {"sdb", "VEXLOR STAGE SSD B", "STG-B"},
+    {"sdc", "VEXLOR STAGE SSD C", "STG-C"},
+};
+
+std::string deviceId(const Drive& drive)
+{
+    return std::string(drive.model) + "___" + drive.serial + "___" + drive.name;
+}
+
+std::string setting(const char* name)
+{
+    const char* value = getenv(name);
+    return value != nullptr ? value : "";
+}
+
+struct Outcome {
+    int status = -1;
+    std::string output;   // standard output and error together
+};
+
+// Runs a shell command and takes all it writes before looking at any of it.
+Outcome shell(const std::string& command)
+{
+    Outcome outcome;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr)
+        return outcome;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        outcome.output.append(buffer, n);
+    int status = pclose(pipe);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return outcome;
+}
+
+std::string quoted(const std::string& text)
+{
+    std::string result = "'";
+    for (char c : text)
+        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return result + "'";
+}
+
+Outcome wbemcli(const std::string& operation, const std::string& path, const std::string& properties = "")
+{
+    return shell("wbemcli " + operation + " " + quoted(path) + (properties.empty() ? "" : " " + quoted(properties)));
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::string line;
+    for (char c : text) {
+        if (c == '\n') {
+            if (!line.empty())
+                result.push_back(line);
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty())
+        result.push_back(line);
+    return result;
+}
+
+// The interop instances of one subscription.
+const char* const kFilterKeys = "CreationClassName=\"CIM_IndicationFilter\",Name=\"vexlor-stage\","
+                                "SystemCreationClassName=\"CIM_ComputerSystem\",SystemName=\"vexlor\"";
+const char* const kHandlerKeys = "CreationClassName=\"CIM_ListenerDestinationCIMXML\",Name=\"vexlor-stage\","
+                                 "SystemCreationClassName=\"CIM_ComputerSystem\",SystemName=\"vexlor\"";
+
+// A subscription names its filter and handler by their paths as sfcb
+// itself lists them (host first, its own system name in place of ours).
+std::string pathAsListed(const std::string& className)
+{
+    Outcome listed = wbemcli("ein", std::string(kInterop) + ":" + className);
+    for (const std::string& line : lines(listed.output))
+        if (line.find("\"vexlor-stage\"") != std::string::npos)
+            return line;
+    return "<no " + className + " named vexlor-stage>";
+}
+
+// wbemcli reads a reference value unquoted, up to the end of the list, so
+// the subscription's two references are all its properties.
+std::string subscriptionKeys()
+{
+    return "Filter=" + pathAsListed("CIM_IndicationFilter") + ",Handler="
+        + pathAsListed("CIM_ListenerDestinationCIMXML");
+}
+
+// Every process that has the provider library mapped.
+std::vector<std::string> processesWithProvider()
+{
+    std::vector<std::string> found;
+    DIR* proc = opendir("/proc");
+    while (proc != nullptr) {
+        dirent* entry = readdir(proc);
+        if (entry == nullptr)
+            break;
+        if (strspn(entry->d_name, "0123456789") != strlen(entry->d_name))
+            continue;
+        if (emu::readFile(std::string("/proc/") + entry->d_name + "/maps").find("libquoxssdprov") != std::string::npos)
+            found.push_back(entry->d_name);
+    }
+    if (proc != nullptr)
+        closedir(proc);
+    return found;
+}
+
+class SfcbStage : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_config = setting("VEXLOR_SFCB_CFG");
+        s_sfcbLog = setting("VEXLOR_SFCB_LOG");
+        if (s_config.empty() || s_sfcbLog.empty())
+            return;
+        s_bed = std::make_unique<emu::MockBed>();
+        s_bed->setBiosVersion("XB10-STAGE\n");
+        for (const Drive& drive : kDrives) {
+            emu::DriveSpec spec;
+            spec.model = drive.model;
+            spec.serial = drive.serial;
+            spec.percentageUsed = 10;
+            s_bed->addDrive(drive.name, spec);
+        }
+        s_listener = std::make_unique<cimxml::Listener>();
+        s_server = std::make_unique<emu::Scenario>("sfcbd");
+        s_server->ini("PollRate=1\n").logConf("Level=4\n");
+        // sfcb-run leaves sfcbd running in the background, in this
+        // scenario's namespace, with the test bed's drives.
+        setenv("SFCB_LOG", s_sfcbLog.c_str(), 1);
+        s_server->command({"/opt/sfcb/bin/sfcb-run", "start", "--cfg", s_config}).timeout(std::chrono::seconds(60));
+        emu::ScenarioResult started = s_server->run();
+        s_startOutput = started.out + started.err;
+        s_running = started.exitCode == 0;
+    }
+
+    static void TearDownTestSuite()
+    {
+        if (s_running)
+            shell("/opt/sfcb/bin/sfcb-run stop");
+        s_running = false;
+        s_server.reset();
+        s_listener.reset();
+        s_bed.reset();
+    }
+
+    void SetUp() override
+    {
+        if (s_config.empty())
+            GTEST_SKIP() << "run through tests/sfcb/run-sfcb-stage.sh, which prepares sfcb";
+        ASSERT_TRUE(s_running) << "sfcbd did not start:\n" << s_startOutput << emu::readFile(s_sfcbLog);
+    }
+
+    static std::string vexlorLog() { return emu::readFile(s_server->logDir() + "/vexlor.log"); }
+
+    static inline std::string s_config;
+    static inline std::string s_sfcbLog;
+    static inline std::string s_startOutput;
+    static inline bool s_running = false;
+    static inline std::unique_ptr<emu::MockBed> s_bed;
+    static inline std::unique_ptr<cimxml::Listener> s_listener;
+    static inline std::unique_ptr<emu::Scenario> s_server;
+};
+
+TEST_F(SfcbStage, EnumeratesAndGetsTheEmulatedSsds)
+{
+    Outcome names = wbemcli("ein", std::string(kCimv2) + ":" + kClass);
+    ASSERT_EQ(names.status, 0) << names.output;
+    std::vector<std::string> paths = lines(names.output);
+    ASSERT_EQ(paths.size(), std::size(kDrives)) << names.output;
+    for (const Drive& drive : kDrives)
+        EXPECT_NE(names.output.find("DeviceID=\"" + deviceId(drive) + "\""), std::string::npos) << names.output;
+
+    Outcome instances = wbemcli("ei", std::string(kCimv2) + ":" + kClass);
+    ASSERT_EQ(instances.status, 0) << instances.output;
+    ASSERT_EQ(lines(instances.output).size(), std::size(kDrives)) << instances.output;
+    for (const Drive& drive : kDrives)
+        EXPECT_NE(instances.output.find("DriveSerialNumber=\"" + std::string(drive.serial) + "\""), std::string::npos);
+    EXPECT_NE(instances.output.find("PercentageUsed=10"), std::string::npos) << instances.output;
+    EXPECT_NE(instances.output.find("FailureImminent=FALSE"), std::string::npos) << instances.output;
+
+    const Drive& first = kDrives[0];
+    Outcome exact = wbemcli("gi", std::string(kCimv2) + ":" + kClass + ".DeviceID=\"" + deviceId(first) + "\"");
+    ASSERT_EQ(exact.status, 0) << exact.output;
+    EXPECT_NE(exact.output.find("PhysicalDrive=\"sda\""), std::string::npos) << exact.output;
+    EXPECT_NE(exact.output.find("DriveModel=\"" + std::string(first.model) + "\""), std::string::npos);
+    EXPECT_EQ(exact.output.find("STG-B"), std::string::npos) << "one instance only";
+}
+
+TEST_F(SfcbStage, RefusesATruncatedKeyAndAnUnknownClass)
+{
+    const Drive& first = kDrives[0];
+    std::string truncated = std::string(first.model) + "___" + first.serial;
+    Outcome missing = wbemcli("gi", std::string(kCimv2) + ":" + kClass + ".DeviceID=\"" + truncated + "\"");
+    EXPECT_NE(missing.status, 0);
+    EXPECT_NE(missing.output.find("CIM_ERR_FAILED"), std::string::npos) << missing.output;
+
+    Outcome unknown = wbemcli("ein", std::string(kCimv2) + ":ZUL_NoSuchClass");
+    EXPECT_NE(unknown.status, 0);
+    EXPECT_NE(unknown.output.find("CIM_ERR_INVALID_CLASS"), std::string::npos) << unknown.output;
+}
+
+class Subscription {
+public:
+    static Outcome create(const std::string& destination)
+    {
+        Outcome filter = wbemcli("ci", std::string(kInterop) + ":CIM_IndicationFilter." + kFilterKeys,
+                                 std::string("Name=\"vexlor-stage\",Query=\"SELECT * FROM ") + kIndicationClass
+                                     + "\",QueryLanguage=\"WQL\",SourceNamespace=\"root/cimv2\"");
+        if (filter.status != 0)
+            return filter;
+        Outcome handler = wbemcli("ci", std::string(kInterop) + ":CIM_ListenerDestinationCIMXML." + kHandlerKeys,
+                                  "Name=\"vexlor-stage\",Destination=\"" + destination + "\"");
+        if (handler.status != 0)
+            return handler;
+        return subscribe();
+    }
+    static Outcome subscribe()
+    {
+        return wbemcli("ci", std::string(kInterop) + ":CIM_IndicationSubscription." + subscriptionKeys(),
+                       subscriptionKeys());
+    }
+    static Outcome unsubscribe()
+    {
+        Outcome listed = wbemcli("ein", std::string(kInterop) + ":CIM_IndicationSubscription");
+        std::vector<std::string> paths = lines(listed.output);
+        if (listed.status != 0 || paths.size() != 1)
+            return listed;
+        return wbemcli("di", "http://" + paths[0]);
+    }
+};
+
+// One indication arrives for the crossing drive, and no other.
+void expectOneIndicationFor(cimxml::Listener& listener, size_t before, const Drive& drive)
+{
+    ASSERT_TRUE(listener.waitFor(before + 1, std::chrono::seconds(15)))
+        << "no indication for " << drive.name << " within 15 s";
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    std::vector<cimxml::Indication> received = listener.indications();
+    ASSERT_EQ(received.size(), before + 1) << "exactly one indication per crossing";
+    const cimxml::Indication& last = received.back();
+    EXPECT_EQ(last.className, kIndicationClass);
+    EXPECT_EQ(last.properties.at("DeviceID"), deviceId(drive));
+    EXPECT_EQ(last.properties.at("PhysicalDrive"), drive.name);
+    EXPECT_EQ(last.properties.count("IndicationTime"), 1u);
+    EXPECT_TRUE(listener.rejected().empty());
+}
+
+TEST_F(SfcbStage, SubscriberGetsOneIndicationWhenADriveCrossesItsThreshold)
+{
+    Outcome created = Subscription::create(s_listener->url());
+    ASSERT_EQ(created.status, 0) << created.output;
+    s_bed->drive("sda").setPercentageUsed(97);
+    expectOneIndicationFor(*s_listener, 0, kDrives[0]);
+
+    Outcome failing = wbemcli("gi", std::string(kCimv2) + ":" + kClass + ".DeviceID=\"" + deviceId(kDrives[0]) + "\"");
+    EXPECT_NE(failing.output.find("FailureImminent=TRUE"), std::string::npos) << failing.output;
+}
+
+TEST_F(SfcbStage, IndicationsKeepComingAfterTheSubscriptionIsMadeAgain)
+{
+    Outcome removed = Subscription::unsubscribe();
+    ASSERT_EQ(removed.status, 0) << removed.output;
+    Outcome again = Subscription::subscribe();
+    ASSERT_EQ(again.status, 0) << again.output;
+    size_t before = s_listener->indications().size();
+    s_bed->drive("sdb").setPercentageUsed(98);
+    expectOneIndicationFor(*s_listener, before, kDrives[1]);
+}
+
+TEST_F(SfcbStage, StoppingWhileSubscribedCleansUpAndLeavesNoProviderProcess)
+{
+    Outcome stopped = shell("/opt/sfcb/bin/sfcb-run stop");
+    s_running = false;
+    EXPECT_EQ(stopped.status, 0) << stopped.output;
+    EXPECT_EQ(stopped.output.find("SIGKILL"), std::string::npos) << "sfcbd had to be killed:\n" << stopped.output;
+    std::string log = emu::readFile(s_sfcbLog);
+    EXPECT_TRUE(std::regex_search(log, std::regex("drvIndicationCleanup - provider=0x[0-9a-f]+, terminating=1")))
+        << log;
+    EXPECT_TRUE(std::regex_search(log, std::regex("drvInstanceCleanup - provider=0x[0-9a-f]+, terminating=1")))
+        << log;
+    EXPECT_NE(log.find("__drv_cleanup -  use_count=0 after decrement"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Segmentation"), std::string::npos) << log;
+    EXPECT_EQ(log.find("signal"), std::string::npos) << log;
+    EXPECT_NE(vexlorLog().find("SsdProvider - provider destroyed"), std::string::npos);
+    EXPECT_EQ(processesWithProvider(), std::vector<std::string>());
+}
+
+} // namespace
