@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <pthread.h>
+#include <set>
 #include <strings.h>
 #include <unistd.h>
 
@@ -66,6 +67,49 @@ void pinLibraryInMemory()
             || dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) == nullptr)
             LogQuick(LEVEL_ERROR, "SsdProvider::sendIndication - cannot keep the provider library loaded");
     });
+}
+
+// Arguments handed to indication threads that have not picked them up yet.
+// A broker's newThread may hand back no handle for a thread it started, so
+// a null handle proves nothing: the sender waits a little for the pick-up
+// and otherwise takes the arguments back. A thread that then starts after
+// all finds its arguments gone and ends without touching them. Never
+// destroyed: a late thread may look at it while the process exits.
+struct HandOver {
+    std::mutex lock;
+    std::condition_variable pickedUp;
+    std::set<const void*> waiting;
+};
+
+HandOver& handOver()
+{
+    static HandOver* const registry = new HandOver();
+    return *registry;
+}
+
+const std::chrono::seconds kPickUpWait(1);
+
+// False when the thread is to end at once: its arguments were taken back.
+bool pickUp(const void* args)
+{
+    HandOver& registry = handOver();
+    std::lock_guard<std::mutex> guard(registry.lock);
+    if (registry.waiting.erase(args) == 0)
+        return false;
+    registry.pickedUp.notify_all();
+    return true;
+}
+
+// True when a thread picked the arguments up within the wait; otherwise
+// they are the caller's again.
+bool pickedUpOrTakenBack(const void* args)
+{
+    HandOver& registry = handOver();
+    std::unique_lock<std::mutex> guard(registry.lock);
+    if (registry.pickedUp.wait_for(guard, kPickUpWait, [&] { return registry.waiting.count(args) == 0; }))
+        return true;
+    registry.waiting.erase(args);
+    return false;
 }
 
 } // namespace
@@ -493,17 +537,26 @@ void SsdProvider::sendIndication(const std::string& deviceID, const std::string&
     } else {
         pinLibraryInMemory();
         auto* args = new IndicateArgs{broker, indCtx, deviceID, physicalDrive, indicationThreads};
+        {
+            std::lock_guard<std::mutex> guard(handOver().lock);
+            handOver().waiting.insert(args);
+        }
         indicationThreads->started();
-        // The returned handle says nothing about whether the thread started
-        // (brokers may return none); the thread itself frees its arguments
-        // and counts itself finished.
-        broker->xft->newThread(indicateThread, args, 1);
+        // A thread that picks its arguments up frees them and counts itself
+        // finished.
+        if (broker->xft->newThread(indicateThread, args, 1) == nullptr && !pickedUpOrTakenBack(args)) {
+            LogQuick(LEVEL_ERROR, "SsdProvider::sendIndication - no indication thread started");
+            delete args;
+            indicationThreads->finished();
+        }
     }
     fputs("SsdProvider::sendIndication - exit\n", stderr);
 }
 
 void* indicateThread(void* obj)
 {
+    if (!pickUp(obj))
+        return nullptr;
     auto* args = static_cast<IndicateArgs*>(obj);
     const CMPIBroker* broker = args->broker;
     fprintf(stderr, "IndicateThread - 0x%p\n", reinterpret_cast<void*>(pthread_self()));

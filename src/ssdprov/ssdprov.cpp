@@ -13,8 +13,12 @@
 
 namespace {
 
-// The one provider; read without the lock by the entry functions' first test.
+// The one provider; its address is read without the lock for the log.
 std::atomic<SsdProvider*> provider(nullptr);
+// Whether the provider exists and is initialised: the entry functions' test
+// before they lock, which must not touch the provider itself, since a final
+// cleanup may be destroying it under the lock at that moment.
+std::atomic<bool> providerReady(false);
 int use_count = 0;
 pthread_mutex_t drv_synch;
 
@@ -26,7 +30,7 @@ CMPIStatus status(CMPIrc rc)
     return result;
 }
 
-// The provider when it can take requests, else null.
+// The provider when it can take requests, else null; with drv_synch held.
 SsdProvider* readyProvider()
 {
     SsdProvider* current = provider;
@@ -66,6 +70,7 @@ void __drv_cleanup()
     fflush(stdout);
     SsdProvider* current = provider;
     if (use_count <= 0 && current != nullptr) {
+        providerReady = false;
         delete current;
         provider = nullptr;
     }
@@ -107,6 +112,7 @@ void createOrCount(const char* factory, const CMPIBroker* broker, const CMPICont
             created->setBroker(broker);
             hdl = created;
             created->initialise(ctx);
+            providerReady = created->isInitialised();
             __incrUseCount();
         }
     }
@@ -141,7 +147,7 @@ template <typename Operation>
 CMPIStatus forward(const char* logName, Operation operation)
 {
     Log(LEVEL_DEBUG, "%s - provider=%p", logName, static_cast<void*>(provider.load()));
-    if (readyProvider() == nullptr)
+    if (!providerReady)
         return status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
     __drv_synch();
     // A final cleanup may have destroyed the provider while this request

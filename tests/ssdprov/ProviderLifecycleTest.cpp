@@ -9,31 +9,14 @@
 #include <gtest/gtest.h>
 #include <thread>
 
+using cim::activate;
+using cim::event;
 using cim::linesStartingWith;
+using cim::logLineIs;
 using core::ssd;
 using testing::HasSubstr;
 
 namespace {
-
-const char* const kIndicationClass = "ZUL_SSDLifeMonitorFailureImminent";
-
-std::string activate(bool first = true)
-{
-    return std::string("activate:") + kIndicationClass + (first ? ":1" : ":0");
-}
-
-std::string event(const std::string& model, const std::string& serial, const std::string& drive, int percentageUsed)
-{
-    return "event:" + model + ":" + serial + ":" + drive + ":" + std::to_string(percentageUsed);
-}
-
-bool logLineIs(const emu::ScenarioResult& r, const std::string& level, const std::string& message)
-{
-    for (const emu::LogLine& line : r.parsedLog())
-        if (line.level == level && line.message == message)
-            return true;
-    return false;
-}
 
 class ProviderLifecycleTest : public core::CoreTest {
 protected:

@@ -124,6 +124,29 @@ std::vector<std::string> linesStartingWith(const std::string& out, const std::st
     return lines;
 }
 
+std::string activate(bool first)
+{
+    return std::string("activate:ZUL_SSDLifeMonitorFailureImminent:") + (first ? "1" : "0");
+}
+
+std::string deactivate(bool last)
+{
+    return std::string("deactivate:ZUL_SSDLifeMonitorFailureImminent:") + (last ? "1" : "0");
+}
+
+std::string event(const std::string& model, const std::string& serial, const std::string& drive, int percentageUsed)
+{
+    return "event:" + model + ":" + serial + ":" + drive + ":" + std::to_string(percentageUsed);
+}
+
+bool logLineIs(const emu::ScenarioResult& r, const std::string& level, const std::string& message)
+{
+    for (const emu::LogLine& line : r.parsedLog())
+        if (line.level == level && line.message == message)
+            return true;
+    return false;
+}
+
 SCENARIO(cim)
 {
     printf("\n");

@@ -38,6 +38,8 @@
 #ifndef VEXLOR_TESTS_PROVIDER_SCENARIO_H
 #define VEXLOR_TESTS_PROVIDER_SCENARIO_H
 
+#include "Scenario.h"
+
 #include <string>
 #include <vector>
 
@@ -45,6 +47,15 @@ namespace cim {
 
 // The "instance" and "path" lines of a run's output.
 std::vector<std::string> linesStartingWith(const std::string& out, const std::string& prefix);
+
+// Actions that tests spell often: a filter for the indication class
+// activated or deactivated, and the core's failure-imminent call.
+std::string activate(bool first = true);
+std::string deactivate(bool last = true);
+std::string event(const std::string& model, const std::string& serial, const std::string& drive, int percentageUsed);
+
+// Whether the log has a line of exactly this level and message.
+bool logLineIs(const emu::ScenarioResult& r, const std::string& level, const std::string& message);
 
 } // namespace cim
 

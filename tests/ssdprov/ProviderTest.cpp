@@ -10,7 +10,11 @@
 #include <sstream>
 #include <thread>
 
+using cim::activate;
+using cim::deactivate;
+using cim::event;
 using cim::linesStartingWith;
+using cim::logLineIs;
 using core::ssd;
 using testing::HasSubstr;
 
@@ -29,16 +33,6 @@ bool inOrder(const std::string& text, const std::vector<std::string>& pieces)
         at += piece.size();
     }
     return true;
-}
-
-std::string activate(bool first = true)
-{
-    return std::string("activate:") + kIndicationClass + (first ? ":1" : ":0");
-}
-
-std::string deactivate(bool last = true)
-{
-    return std::string("deactivate:") + kIndicationClass + (last ? ":1" : ":0");
 }
 
 class ProviderTest : public core::CoreTest {
@@ -330,7 +324,10 @@ TEST_F(ProviderTest, ThreadThatCannotStartLeavesNothingBehind)
                                 "PollRate=1\n", wearPassesThreshold(drive));
     EXPECT_TRUE(r.logHas("SsdProvider::sendIndication(Worn SSD___W1___sda,sda)"));
     EXPECT_EQ(emu::numberAfter(r.out, "threads"), 0);
-    EXPECT_TRUE(r.logHas("SsdProvider - provider destroyed")) << "destruction did not wait for a thread that never ran";
+    EXPECT_TRUE(r.logHas("SsdProvider - provider destroyed"));
+    EXPECT_TRUE(logLineIs(r, "Error", "SsdProvider::sendIndication - no indication thread started"));
+    EXPECT_FALSE(r.logHas("indication threads still running")) << "destruction waited for a thread that never ran";
+    EXPECT_TRUE(r.logHas("deleting indication context object"));
 }
 
 TEST_F(ProviderTest, RequestsOnSeveralThreadsWhileEventsFire)
@@ -344,21 +341,6 @@ TEST_F(ProviderTest, RequestsOnSeveralThreadsWhileEventsFire)
     EXPECT_EQ(emu::numberAfter(r.out, "failed"), 0);
     EXPECT_GE(emu::numberAfter(r.out, "deliveries"), 4) << "debug indications fire at every poll";
     EXPECT_EQ(emu::numberAfter(r.out, "threads"), emu::numberAfter(r.out, "finished"));
-}
-
-// The core's failure-imminent call for a drive, as the "event" action makes it.
-std::string event(const std::string& model, const std::string& serial, const std::string& drive, int percentageUsed)
-{
-    return "event:" + model + ":" + serial + ":" + drive + ":" + std::to_string(percentageUsed);
-}
-
-// Whether the log has a line of exactly this level and message.
-bool logLineIs(const emu::ScenarioResult& r, const std::string& level, const std::string& message)
-{
-    for (const emu::LogLine& line : r.parsedLog())
-        if (line.level == level && line.message == message)
-            return true;
-    return false;
 }
 
 // The lines of a stream, without their line feeds.
