@@ -9,7 +9,7 @@
 #include <mutex>
 #include <new>
 #include <pthread.h>
-#include <set>
+#include <map>
 #include <strings.h>
 #include <unistd.h>
 
@@ -75,10 +75,13 @@ void pinLibraryInMemory()
 // and otherwise takes the arguments back. A thread that then starts after
 // all finds its arguments gone and ends without touching them. Never
 // destroyed: a late thread may look at it while the process exits.
+// Each hand-over has a ticket, as freed arguments' memory can serve the
+// next hand-over while the first sender still waits.
 struct HandOver {
     std::mutex lock;
     std::condition_variable pickedUp;
-    std::set<const void*> waiting;
+    std::map<const void*, unsigned long long> waiting;
+    unsigned long long lastTicket = 0;
 };
 
 HandOver& handOver()
@@ -88,6 +91,14 @@ HandOver& handOver()
 }
 
 const std::chrono::seconds kPickUpWait(1);
+
+unsigned long long handOverTicket(const void* args)
+{
+    HandOver& registry = handOver();
+    std::lock_guard<std::mutex> guard(registry.lock);
+    registry.waiting[args] = ++registry.lastTicket;
+    return registry.lastTicket;
+}
 
 // False when the thread is to end at once: its arguments were taken back.
 bool pickUp(const void* args)
@@ -102,11 +113,15 @@ bool pickUp(const void* args)
 
 // True when a thread picked the arguments up within the wait; otherwise
 // they are the caller's again.
-bool pickedUpOrTakenBack(const void* args)
+bool pickedUpOrTakenBack(const void* args, unsigned long long ticket)
 {
     HandOver& registry = handOver();
     std::unique_lock<std::mutex> guard(registry.lock);
-    if (registry.pickedUp.wait_for(guard, kPickUpWait, [&] { return registry.waiting.count(args) == 0; }))
+    auto stillWaiting = [&] {
+        auto found = registry.waiting.find(args);
+        return found != registry.waiting.end() && found->second == ticket;
+    };
+    if (registry.pickedUp.wait_for(guard, kPickUpWait, [&] { return !stillWaiting(); }))
         return true;
     registry.waiting.erase(args);
     return false;
@@ -537,14 +552,11 @@ void SsdProvider::sendIndication(const std::string& deviceID, const std::string&
     } else {
         pinLibraryInMemory();
         auto* args = new IndicateArgs{broker, indCtx, deviceID, physicalDrive, indicationThreads};
-        {
-            std::lock_guard<std::mutex> guard(handOver().lock);
-            handOver().waiting.insert(args);
-        }
+        unsigned long long ticket = handOverTicket(args);
         indicationThreads->started();
         // A thread that picks its arguments up frees them and counts itself
         // finished.
-        if (broker->xft->newThread(indicateThread, args, 1) == nullptr && !pickedUpOrTakenBack(args)) {
+        if (broker->xft->newThread(indicateThread, args, 1) == nullptr && !pickedUpOrTakenBack(args, ticket)) {
             LogQuick(LEVEL_ERROR, "SsdProvider::sendIndication - no indication thread started");
             delete args;
             indicationThreads->finished();
