@@ -76,18 +76,17 @@ public:
         CMPIStatus rc = okStatus();
         CMPIData data = op->ft->getKey(op, key, &rc);
         raiseIfFailed(rc);
-        if ((data.state & CMPI_nullValue) != 0)
-            return nullptr;
+        bool isNull = (data.state & CMPI_nullValue) != 0;
         if (data.type == CMPI_string) {
             CMPIString* text = data.value.string;
-            if (text == nullptr || text->ft == nullptr || text->ft->getCharPtr == nullptr)
+            if (isNull || text == nullptr || text->ft == nullptr || text->ft->getCharPtr == nullptr)
                 return nullptr;
             const char* chars = text->ft->getCharPtr(text, &rc);
             raiseIfFailed(rc);
             return chars;
         }
         if (data.type == CMPI_chars)
-            return data.value.chars;
+            return isNull ? nullptr : data.value.chars;
         throw rc;
     }
 

@@ -18,9 +18,10 @@ namespace {
 const char* const kNamespace = "root/cimv2";
 const char* const kInstanceClass = "ZUL_SSDLifeMonitor";
 const char* const kIndicationClass = "ZUL_SSDLifeMonitorFailureImminent";
-// How long the provider's destruction waits for its indication threads: a
-// delivery stuck in the broker must not hold up the object manager's
-// shutdown, which waits for the destruction under drv_synch.
+// How long the provider's destruction waits for its indication threads
+// once it has withdrawn from the core: a delivery stuck in the broker must
+// not hold up the object manager's shutdown, which waits for the
+// destruction under drv_synch.
 const std::chrono::seconds kIndicationThreadsWait(5);
 
 CMPIStatus status(CMPIrc rc)
@@ -600,10 +601,12 @@ void* indicateThread(void* obj)
             } catch (...) {
                 LogQuick(LEVEL_ERROR, "indicateThread - Unknown Exception");
             }
-            if (services->detachThread != nullptr)
+            if (services->detachThread != nullptr) {
                 services->detachThread(broker, tc);
-            else
+            } else {
                 LogQuick(LEVEL_ERROR, "indicateThread - the broker has no detachThread");
+                releaseContext(tc);
+            }
         }
     }
     std::shared_ptr<IndicationThreads> threads = std::move(args->threads);

@@ -70,9 +70,9 @@ void __drv_cleanup()
     fflush(stdout);
     SsdProvider* current = provider;
     if (use_count <= 0 && current != nullptr) {
-        providerReady = false;
         delete current;
         provider = nullptr;
+        providerReady = false;
     }
 }
 

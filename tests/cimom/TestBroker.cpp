@@ -498,11 +498,13 @@ void* brokerNewThread(void* (*start)(void*), void* parm, int detached)
         std::lock_guard<std::mutex> guard(owner->lock());
         owner->threadStarted();
     }
-    std::thread([owner, start, parm] {
+    std::chrono::milliseconds late = owner->lateStart();
+    std::thread([owner, start, parm, late] {
+        std::this_thread::sleep_for(late);
         start(parm);
         owner->threadFinished();
     }).detach();
-    return owner->newThreadHandleIsNull() ? nullptr : reinterpret_cast<void*>(1);
+    return owner->newThreadHandleIsNull() || late.count() > 0 ? nullptr : reinterpret_cast<void*>(1);
 }
 
 } // namespace

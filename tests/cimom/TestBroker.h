@@ -108,6 +108,10 @@ public:
     // newThread starts the thread but hands back no handle.
     void newThreadReturnsNull() { m_newThreadReturnsNull = true; }
     bool newThreadHandleIsNull() const { return m_newThreadReturnsNull; }
+    // newThread hands back no handle and starts the thread only this long
+    // after it returned.
+    void startThreadsLate(std::chrono::milliseconds delay) { m_lateStart = delay; }
+    std::chrono::milliseconds lateStart() const { return m_lateStart; }
 
     // What happened to the contexts, in order: "prepare <from> -> <new>",
     // "attach <ctx>", "deliver <ctx>", "detach <ctx>", "release <ctx>".
@@ -159,6 +163,7 @@ private:
     CMPIBrokerFT m_bft;
     CMPIBrokerExtFT m_xft;
     std::atomic<bool> m_newThreadReturnsNull{false};
+    std::chrono::milliseconds m_lateStart{0};
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::vector<std::unique_ptr<Object>> m_objects;

@@ -24,7 +24,9 @@ if [ ! -d "$cimom" ]; then
     echo "== sfcb stage skipped: no real object manager at $cimom (it lies beside this team's checkouts only)"
     exit 0
 fi
-archive=$(ls "$cimom"/sfcb-*.tar.gz)
+archives=("$cimom"/sfcb-*.tar.gz)
+[ ${#archives[@]} -eq 1 ] && [ -f "${archives[0]}" ] || { echo "expected one sfcb archive in $cimom" >&2; exit 1; }
+archive=${archives[0]}
 [ -x "$build/tests/sfcb_stage" ] || { echo "no $build/tests/sfcb_stage: build first" >&2; exit 2; }
 
 work=$(mktemp -d /tmp/vexlor-sfcb.XXXXXX)
@@ -45,10 +47,15 @@ export PATH=/opt/sfcb/bin:/opt/sfcb/sbin:$PATH
 # repository.
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
-sed -E "s|^(providerDirs:.*)$|\1 $prefix/lib|" /opt/sfcb/etc/sfcb/sfcb.cfg > "$work/sfcb.cfg"
-export LD_LIBRARY_PATH="$prefix/lib"
+cache=$(<"$build/CMakeCache.txt")
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' <<<"$cache")
+libdir="$prefix/${libdir:-lib}"
+[ -e "$libdir/libquoxssdprov.so" ] || { echo "no $libdir/libquoxssdprov.so after the install" >&2; exit 1; }
+sed -E "s|^(providerDirs:.*)$|\1 $libdir|" /opt/sfcb/etc/sfcb/sfcb.cfg > "$work/sfcb.cfg"
+export LD_LIBRARY_PATH="$libdir"
 sfcbstage -n root/cimv2 -r "$prefix/share/vexlor/sfcb/quoxssdprov.reg" \
     "$prefix/share/vexlor/mof/ZUL_SSDLifeMonitor.mof"
 sfcbrepos -f >"$work/repos.log" 2>&1 || { cat "$work/repos.log"; exit 1; }
 
-VEXLOR_SFCB_CFG="$work/sfcb.cfg" VEXLOR_SFCB_LOG="$work/sfcbd.log" "$build/tests/sfcb_stage"
+VEXLOR_SFCB_CFG="$work/sfcb.cfg" VEXLOR_SFCB_LOG="$work/sfcbd.log" \
+    VEXLOR_SFCB_PROVIDER="$libdir/libquoxssdprov.so" "$build/tests/sfcb_stage"

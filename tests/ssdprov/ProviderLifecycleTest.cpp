@@ -133,6 +133,23 @@ TEST_F(ProviderLifecycleTest, ThreadStartedWithoutAHandleDeliversAndIsCountedOnc
     EXPECT_TRUE(r.logHas("deleting indication context object"));
 }
 
+// No handle, and no thread picks the arguments up within the wait: they are
+// taken back, and the thread that starts after all ends without them.
+TEST_F(ProviderLifecycleTest, ThreadStartingAfterItsArgumentsWereTakenBackEndsUntouched)
+{
+    bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
+    emu::ScenarioResult r = run({"latethread:1500", "inst", "ind", activate(), "enable",
+                                 event("Worn SSD", "W1", "sda", 97), "sleep:1000", "stats", "deliveries:1:500",
+                                 "timed-cleanup"});
+    EXPECT_TRUE(logLineIs(r, "Error", "SsdProvider::sendIndication - no indication thread started")) << r.log;
+    EXPECT_EQ(emu::numberAfter(r.out, "threads"), 1);
+    EXPECT_EQ(emu::numberAfter(r.out, "finished"), 1) << "the late thread ran and ended";
+    EXPECT_THAT(r.out, HasSubstr("deliveries=0\n"));
+    EXPECT_EQ(r.err.find("IndicateThread - PhysicalDrive="), std::string::npos) << "the late thread used its arguments";
+    EXPECT_LT(emu::numberAfter(r.out, "cleanup_ms"), 2000);
+    EXPECT_FALSE(r.logHas("indication threads still running"));
+}
+
 TEST_F(ProviderLifecycleTest, MissingThreadSlotFailsOnlyTheDelivery)
 {
     struct Case {

@@ -359,6 +359,8 @@ SCENARIO(cim)
                 return 6;
         } else if (verb == "nullthread") {
             broker.newThreadReturnsNull();
+        } else if (verb == "latethread") {
+            broker.startThreadsLate(std::chrono::milliseconds(std::stoi(f[1])));
         } else if (verb == "timed-cleanup") {
             auto start = std::chrono::steady_clock::now();
             int rc = oneRequest("cleanup");

@@ -26,6 +26,8 @@
 //   subscribe | unsubscribe        a client creates or deletes a subscription
 //   noslot:<slot>                  the broker leaves that thread slot empty
 //   nullthread                     newThread starts threads, returns no handle
+//   latethread:<ms>                newThread returns no handle and starts
+//                                  the thread that long after
 //   timed-cleanup                  the final cleanup of both MIs, timed
 //   unload                         dlclose, then "loaded=<0|1>"; ends the run
 //   contexts                       the broker's context trace and violations
