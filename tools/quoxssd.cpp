@@ -169,8 +169,50 @@ void printTable(FILE* out, const SsdInformationList& ssds)
     }
 }
 
-std::string jsonString(const std::string& text)
+// Drives report their names as raw bytes. JSON and the Prometheus text
+// format both want UTF-8: each byte that does not start a well-formed
+// UTF-8 sequence becomes U+FFFD, the replacement character.
+std::string validUtf8(const std::string& text)
 {
+    static const char kReplacement[] = "\xEF\xBF\xBD";
+    std::string valid;
+    for (size_t at = 0; at < text.size();) {
+        auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+        unsigned char lead = byte(at);
+        size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;   // the range of the second byte
+        if (lead < 0x80) {
+            length = 1;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        }
+        bool wellFormed = length > 0 && at + length <= text.size();
+        for (size_t i = 1; wellFormed && i < length; ++i) {
+            unsigned char next = byte(at + i);
+            wellFormed = i == 1 ? next >= low && next <= high : next >= 0x80 && next <= 0xBF;
+        }
+        if (wellFormed) {
+            valid.append(text, at, length);
+            at += length;
+        } else {
+            valid += kReplacement;
+            ++at;
+        }
+    }
+    return valid;
+}
+
+std::string jsonString(const std::string& raw)
+{
+    const std::string text = validUtf8(raw);
     std::string quoted = "\"";
     for (unsigned char c : text) {
         if (c == '"' || c == '\\') {
@@ -206,10 +248,10 @@ void printJson(FILE* out, const SsdInformationList& ssds)
     fputs(ssds.empty() ? "]\n" : "\n]\n", out);
 }
 
-std::string labelValue(const std::string& text)
+std::string labelValue(const std::string& raw)
 {
     std::string escaped;
-    for (char c : text) {
+    for (char c : validUtf8(raw)) {
         if (c == '\\' || c == '"')
             escaped += '\\';
         if (c == '\n') {

@@ -77,9 +77,15 @@ void WLog(LOG_LEVEL level, const wchar_t* format, ...)
     va_list arguments;
     va_start(arguments, format);
     // vswprintf fails rather than truncates when the output does not fit;
-    // the buffer then holds the text up to the cut.
-    vswprintf(wide.get(), kBufferSize, format, arguments);
+    // the buffer then holds the text up to the cut. It also fails, with
+    // EILSEQ, on a narrow argument the locale cannot convert: the buffer
+    // then holds the text before that argument, and the message is dropped
+    // as one the locale cannot represent.
+    errno = 0;
+    int written = vswprintf(wide.get(), kBufferSize, format, arguments);
     va_end(arguments);
+    if (written < 0 && errno == EILSEQ)
+        return;
     wide[kBufferSize - 1] = L'\0';
     size_t converted = wcstombs(narrow.get(), wide.get(), kBufferSize - 1);
     if (converted == static_cast<size_t>(-1))

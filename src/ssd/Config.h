@@ -80,10 +80,10 @@ private:
         bool isNumber = sscanf(value.c_str(), "%lu", &number) == 1;
         bool flagOn = value[0] == '1' || value[0] == 'T' || value[0] == 't';
         if (key == "PollRate") {
-            if (isNumber && number != 0)
+            if (isNumber && !refuseNegative(key, value, pollRate) && number != 0)
                 pollRate = number;
         } else if (key == "PercentUsedThreshold") {
-            if (isNumber && number >= 10 && number <= 100)
+            if (isNumber && !refuseNegative(key, value, percentUsedThreshold) && number >= 10 && number <= 100)
                 percentUsedThreshold = number;
         } else if (key == "SptLogAccess") {
             sptLogAccess |= flagOn;
@@ -94,6 +94,19 @@ private:
         } else if (key == "DebugTraceLogs") {
             dbgTraceLogs |= flagOn;
         }
+    }
+
+    // "%lu" takes a minus sign and wraps the figure round, so PollRate=-5
+    // would read a drive once and then not for centuries. A negative figure
+    // leaves the setting as it is, with a line saying so.
+    static bool refuseNegative(const std::string& key, const std::string& value, unsigned long kept)
+    {
+        size_t first = value.find_first_not_of(" \t\n\v\f\r");
+        if (first == std::string::npos || value[first] != '-')
+            return false;
+        Log(LEVEL_ERROR, "Config::readIniFile - %s=%s is negative, the setting keeps its value %lu", key.c_str(),
+            value.c_str(), kept);
+        return true;
     }
 
     static Config* s_instance;

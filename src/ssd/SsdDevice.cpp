@@ -14,6 +14,7 @@ SsdDevice::SsdDevice()
     , percent_used_source(0)
     , percent_used_threshold(95)
     , failure_imminent_fired(false)
+    , wearKnown(false)
     , algo(nullptr)
     , pollingThread()
     , listener(nullptr)
@@ -93,7 +94,15 @@ void SsdDevice::getSsdData()
     }
     {
         std::lock_guard<std::mutex> guard(rw_lock);
-        percent_used = values.percentageUsed;
+        // One failed log read must not turn a known wear into "no figure":
+        // a drive near its end would look healthy until the next good read.
+        if (values.wearReadFailed && wearKnown) {
+            Log(LEVEL_DEBUG, "SsdDevice::getSsdData - wear unreadable, keeping the last figure %u",
+                static_cast<unsigned>(percent_used));
+        } else {
+            percent_used = values.percentageUsed;
+            wearKnown = !values.wearReadFailed;
+        }
         poh = values.powerOnHours;
     }
     if (rma_indication_debug)

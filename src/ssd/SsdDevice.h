@@ -60,6 +60,9 @@ private:
     std::uint8_t percent_used_source;
     std::uint32_t percent_used_threshold;
     bool failure_imminent_fired;
+    // Whether percent_used holds a figure the drive gave; a read whose wear
+    // failed then keeps it rather than reporting "no figure".
+    bool wearKnown;
     SsdAlgorithm* algo;
     std::unique_ptr<SupportedSsdModels> supportedSsdModels;
     PollingThread pollingThread;

@@ -27,6 +27,7 @@ bool SolidStateLogStatisticsAlgo::getSsdValues(std::string& devPath, SsdValues& 
         LogQuick(LEVEL_ERROR,
                  "SolidStateLogStatisticsAlgo::getSsdSmartValues - failed to get data from SSD Device Statistics log");
         log.percentageUsed = 255;
+        log.wearReadFailed = true;
     }
     SsdValues smart;
     if (!SmartIo::getSsdSmartValues(devPath, smart)) {
@@ -35,6 +36,7 @@ bool SolidStateLogStatisticsAlgo::getSsdValues(std::string& devPath, SsdValues& 
     }
     values.percentageUsed = log.percentageUsed;
     values.powerOnHours = smart.powerOnHours;
+    values.wearReadFailed = log.wearReadFailed;
     return true;
 }
 

@@ -27,6 +27,7 @@ SsdValues::SsdValues()
     , powerOnHours(0)
     , attributes()
     , trace_attr_debug(Config::GetInstance()->getDbgTraceAttributes() != 0)
+    , wearReadFailed(false)
 {
 }
 

@@ -38,6 +38,9 @@ struct SsdValues {
     std::uint64_t powerOnHours;
     ssd_attr_list_t attributes;
     bool trace_attr_debug;
+    // The wear could not be read this time (a failed log read), as opposed
+    // to a drive that gives no figure at all.
+    bool wearReadFailed;
 };
 
 #endif

@@ -83,6 +83,9 @@ SCENARIO(logging)
             WLog(LEVEL_ERROR, L"wide %d %ls", 7, L"text");
         } else if (verb == "wlog-accent") {
             WLog(LEVEL_ERROR, L"caf\u00e9 %ls", L"cr\u00e8me");
+        } else if (verb == "wlog-bytes") {
+            // A narrow argument the locale may not be able to convert.
+            WLog(LEVEL_ERROR, L"before %s after", f[1] == "latin1" ? "caf\xe9" : "caf\xc3\xa9");
         } else if (verb == "locale") {
             if (setlocale(LC_ALL, f[1].c_str()) == nullptr)
                 return 3;
@@ -262,6 +265,12 @@ TEST_F(LoggingTest, FormattedAndWideMessages)
     emu::ScenarioResult r = run("", {"format", "wlog", "wlog-accent", "locale:C.UTF-8", "wlog-accent"});
     EXPECT_THAT(r.messages(), ElementsAre("int=42 hex=0x0000beef str=text", "wide 7 text", "caf\xc3\xa9 cr\xc3\xa8me"))
         << "the accented message cannot be encoded in the C locale and is dropped";
+}
+
+TEST_F(LoggingTest, WideMessageWithAnArgumentTheLocaleCannotConvertIsDroppedWhole)
+{
+    emu::ScenarioResult r = run("", {"wlog-bytes:latin1", "locale:C.UTF-8", "wlog-bytes:latin1", "wlog-bytes:utf8"});
+    EXPECT_THAT(r.messages(), ElementsAre("before caf\xc3\xa9 after")) << "no half line for either invalid argument";
 }
 
 TEST_F(LoggingTest, LongMessagesAreCutTo4095Characters)

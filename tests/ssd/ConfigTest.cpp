@@ -87,11 +87,26 @@ TEST_F(ConfigTest, IniLinesSetTheSixSettings)
         {"DebugIndications=yes\nDebugTraceLogs=Y\n", "10 95 0 0 0 0"},
         {"SptLogAccess=1\nSptLogAccess=0\n", "10 95 1 0 0 0"},
         {"[driver]\n\n=5\nPollRate\nPollRate=12\n", "12 95 0 0 0 0"},
+        {"PollRate=-5\n", "10 95 0 0 0 0"},
+        {"PollRate=7\nPollRate= -1\n", "7 95 0 0 0 0"},
+        {"PercentUsedThreshold=-18446744073709551516\n", "10 95 0 0 0 0"},
+        {"PollRate=+8\n", "8 95 0 0 0 0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.ini == nullptr ? "(no file)" : c.ini);
         EXPECT_EQ(settings(c.ini), c.expected);
     }
+}
+
+TEST_F(ConfigTest, NegativeFigureIsRefusedWithALine)
+{
+    emu::Scenario scenario("config");
+    scenario.ini("PollRate=-5\nPercentUsedThreshold=-1\n").logConf("Level=1\n");
+    emu::ScenarioResult r = scenario.run();
+    EXPECT_THAT(r.out, HasSubstr("10 95 "));
+    EXPECT_TRUE(r.logHas("Config::readIniFile - PollRate=-5 is negative, the setting keeps its value 10"))
+        << r.log;
+    EXPECT_TRUE(r.logHas("Config::readIniFile - PercentUsedThreshold=-1 is negative, the setting keeps its value 95"));
 }
 
 TEST_F(ConfigTest, SingletonIsCreatedOnceUnderRacingFirstRequests)

@@ -92,9 +92,12 @@ TEST_F(SsdDeviceTest, ConfiguredThresholdReachesEveryDevice)
         << "both failing drives raised their event at discovery";
 }
 
-TEST_F(SsdDeviceTest, UnreadableDeviceStatisticsGiveNoWearButFreshHours)
+// A failed Device Statistics read while SMART answers: the hours move on,
+// and a wear figure the drive gave before is kept, not replaced by "no
+// figure"; a drive that never gave one still has none.
+TEST_F(SsdDeviceTest, UnreadableDeviceStatisticsKeepTheLastWearAndTakeFreshHours)
 {
-    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Statistics SSD", "SER-S", 40, 1000));
+    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Statistics SSD", "SER-S", 97, 1000));
     emu::ScenarioResult r = runWithChange(drive, [&drive] {
         emu::Fault failing;
         failing.ioctlErrno = EIO;
@@ -102,15 +105,27 @@ TEST_F(SsdDeviceTest, UnreadableDeviceStatisticsGiveNoWearButFreshHours)
         drive.setFault(emu::Op::SmartReadLog, failing);
         drive.setAttribute({9, 0x0032, 100, 100, 2000});
     });
-    ASSERT_EQ(records(r.out).front().percentageUsed, 40u);
+    ASSERT_EQ(records(r.out).front().percentageUsed, 97u);
     core::Record changed = afterChange(r);
-    EXPECT_EQ(changed.percentageUsed, 255u) << "no wear figure";
+    EXPECT_EQ(changed.percentageUsed, 97u) << "the last good figure";
+    EXPECT_TRUE(changed.failureImminent) << "a failing drive must not look healthy for a poll";
     EXPECT_EQ(changed.hours, 2000u) << "the read still counts";
     EXPECT_EQ(changed.source, 2u);
-    EXPECT_FALSE(changed.failureImminent);
     EXPECT_TRUE(r.logHas("SolidStateLogStatisticsAlgo::getSsdSmartValues - failed to get data from SSD Device "
                          "Statistics log"));
+    EXPECT_TRUE(r.logHas("SsdDevice::getSsdData - wear unreadable, keeping the last figure 97"));
     EXPECT_FALSE(r.logHas("SsdDevice::getSsdData - algo failed"));
+
+    m_bed.reset();
+    emu::DriveEmulator& never = bed().addDrive("sda", ssd("Statistics SSD", "SER-N", 40, 500));
+    emu::Fault failing;
+    failing.ioctlErrno = EIO;
+    failing.logAddress = 4;
+    never.setFault(emu::Op::SmartReadLog, failing);
+    emu::ScenarioResult none = run({"init", "list"}, "PollRate=1000\n");
+    ASSERT_EQ(records(none.out).size(), 1u);
+    EXPECT_EQ(records(none.out)[0].percentageUsed, 255u) << "never a figure: none to keep";
+    EXPECT_EQ(records(none.out)[0].hours, 500u);
 }
 
 // A failed SMART READ DATA fails the read as a whole, whatever else the

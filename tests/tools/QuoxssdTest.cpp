@@ -230,6 +230,48 @@ TEST_F(QuoxssdTest, JsonCarriesTheSameRecords)
         EXPECT_EQ(record.size(), 9u) << "stable keys";
 }
 
+// Whether every byte belongs to a well-formed UTF-8 sequence (overlong
+// forms and surrogates included in the check).
+bool isUtf8(const std::string& text)
+{
+    for (size_t at = 0; at < text.size();) {
+        auto c = static_cast<unsigned char>(text[at]);
+        size_t extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 9;
+        if (extra == 9 || at + extra >= text.size() + (extra == 0 ? 1 : 0))
+            return false;
+        unsigned long code = extra == 0 ? c : c & (0x3F >> extra);
+        for (size_t i = 1; i <= extra; ++i) {
+            auto next = static_cast<unsigned char>(text[at + i]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = code << 6 | (next & 0x3F);
+        }
+        const unsigned long smallest[] = {0, 0x80, 0x800, 0x10000};
+        if (code < smallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        at += extra + 1;
+    }
+    return true;
+}
+
+// Drive names are bytes from the drive; the outputs stay well-formed
+// UTF-8, with U+FFFD for each byte that is not.
+TEST_F(QuoxssdTest, NamesThatAreNotUtf8KeepJsonAndMetricsWellFormed)
+{
+    bed().addDrive("sda", ssd("Odd\xff\xfe SSD caf\xc3\xa9", "SER\xe9\x80-1", 3, 100));
+    emu::ScenarioResult json = tool({"--json"});
+    EXPECT_TRUE(isUtf8(json.out)) << json.out;
+    std::vector<JsonObject> records = JsonReader(json.out).array();
+    ASSERT_EQ(records.size(), 1u) << json.out;
+    EXPECT_EQ(std::get<std::string>(records[0].at("model")), "Odd\xEF\xBF\xBD\xEF\xBF\xBD SSD caf\xc3\xa9")
+        << "valid UTF-8 is kept";
+    EXPECT_EQ(std::get<std::string>(records[0].at("serial")), "SER\xEF\xBF\xBD\xEF\xBF\xBD-1");
+
+    emu::ScenarioResult metrics = tool({"--prometheus"});
+    EXPECT_TRUE(isUtf8(metrics.out)) << metrics.out;
+    EXPECT_THAT(metrics.out, HasSubstr("model=\"Odd\xEF\xBF\xBD\xEF\xBF\xBD SSD caf\xc3\xa9\",serial=\"SER\xEF\xBF\xBD\xEF\xBF\xBD-1\""));
+}
+
 TEST_F(QuoxssdTest, PrometheusMetricsLeaveOutMissingFigures)
 {
     threeDrives();
