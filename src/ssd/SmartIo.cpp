@@ -29,7 +29,9 @@ static_assert(IOCTL_SG_IO == SG_IO && IOCTL_HDIO_GET_IDENTITY == HDIO_GET_IDENTI
 // with the operation's name. errno keeps the failing call's value.
 bool issueIoctl(const char* operation, const std::string& devPath, unsigned long request, void* argument)
 {
-    int fd = open(devPath.c_str(), O_RDONLY);
+    // Close-on-exec: a program the host process starts while a command is
+    // in flight must not inherit the drive.
+    int fd = open(devPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         int error = errno;
         Log(LEVEL_DEBUG, "%s - Open %s failed, 0x%08x", operation, devPath.c_str(), static_cast<unsigned>(error));

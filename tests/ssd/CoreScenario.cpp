@@ -13,6 +13,7 @@
 #include <regex>
 #include <set>
 #include <thread>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace core {
@@ -166,6 +167,20 @@ SCENARIO(core)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             std::lock_guard<std::mutex> guard(outputLock);
             printf("await=%d\n", found ? 1 : 0);
+        } else if (f[0] == "childfds") {
+            // A program started now, with no environment to preload anything,
+            // lists the descriptors it inherited.
+            fflush(stdout);
+            pid_t child = fork();
+            if (child == 0) {
+                char* const noEnvironment[] = {nullptr};
+                execle("/bin/ls", "ls", "-l", "/proc/self/fd", static_cast<char*>(nullptr), noEnvironment);
+                _exit(127);
+            }
+            int status = 0;
+            waitpid(child, &status, 0);
+            std::lock_guard<std::mutex> guard(outputLock);
+            printf("childfds=%d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
         } else if (f[0] == "events") {
             std::unique_lock<std::mutex> guard(outputLock);
             int wanted = std::stoi(f[1]);

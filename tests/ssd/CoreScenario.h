@@ -8,6 +8,8 @@
 //   listen_other         registers a second recording listener, whose
 //                        events print as "other_event ..."
 //   sleep:<ms>
+//   childfds             a child program lists the descriptors it inherited
+//                        ("N -> target" lines), then "childfds=<status>"
 //   await:<path>:<ms>    waits up to ms for the file to exist, prints
 //                        "await=1" if it came, "await=0" if not
 //   events:<n>:<ms>      waits up to ms for n events, prints "events=<count>"

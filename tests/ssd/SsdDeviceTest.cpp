@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
+#include <regex>
 #include <thread>
 
 using core::records;
@@ -165,6 +166,44 @@ TEST_F(SsdDeviceTest, FailedSmartReadFailsTheWholeReadAndKeepsThePreviousFigures
                 << "the Device Statistics log, read with its new figure, was not used";
         }
     }
+}
+
+// A program that the host process starts while a drive command is in
+// flight inherits none of the library's descriptors: the drive node is
+// held open through a slow read when the child starts.
+TEST_F(SsdDeviceTest, ChildProgramsInheritNoDescriptorOfTheLibrary)
+{
+    emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Slow SSD", "SER-SLOW", 10));
+    const std::string flag = m_folder + "/slow";
+    emu::ScenarioResult r = run({"init", "await:" + flag + ":10000", "childfds"}, kFastPolls, [&drive, flag] {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (countOf(drive, emu::Op::SmartReadData) == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        emu::Fault slow;
+        slow.delay = std::chrono::milliseconds(3000);
+        drive.setFault(emu::Op::SmartReadData, slow);
+        const size_t before = countOf(drive, emu::Op::SmartReadData);
+        while (countOf(drive, emu::Op::SmartReadData) == before && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        emu::writeFile(flag, "");
+    });
+    ASSERT_EQ(emu::numberAfter(r.out, "await"), 1) << "the drive was never in a slow read";
+    ASSERT_EQ(emu::numberAfter(r.out, "childfds"), 0) << r.out;
+    // The files the library opens: drive nodes (behind the test bed's own
+    // folder), the log, the configuration, sysfs. The test bed's sockets and
+    // the test runner's descriptors are not the library's.
+    std::regex entry("\\s(\\d+) -> (\\S+)");
+    std::regex libraryFile("/dev/sd|vexlor\\.log|/etc/vexlor|/sys/");
+    int inherited = 0;
+    for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), entry); it != std::sregex_iterator(); ++it) {
+        std::string target = (*it)[2];
+        if (std::regex_search(target, libraryFile)) {
+            ADD_FAILURE() << "descriptor " << (*it)[1] << " -> " << target << " was inherited";
+            ++inherited;
+        }
+    }
+    EXPECT_EQ(inherited, 0) << r.out;
+    EXPECT_NE(r.out.find(" 0 -> "), std::string::npos) << "the listing ran: " << r.out;
 }
 
 } // namespace
