@@ -52,25 +52,8 @@ TEST_F(CoreTest, HungDriveDoesNotHoldUpSnapshots)
     char folder[] = "/tmp/vexlor-hung-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string hungNow = std::string(folder) + "/hung";
-    emu::ScenarioResult r = run({"init", "await:" + hungNow + ":10000", "list"}, "PollRate=1\n", [&] {
-        auto readsOf = [&hung] {
-            size_t reads = 0;
-            for (const emu::CommandRecord& command : hung.commands())
-                reads += command.op == emu::Op::SmartReadData;
-            return reads;
-        };
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (readsOf() == 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        emu::Fault slow;
-        slow.delay = hangFor;
-        hung.setFault(emu::Op::SmartReadData, slow);
-        // A read that arrives from now on hangs.
-        const size_t before = readsOf();
-        while (readsOf() == before && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        emu::writeFile(hungNow, "");
-    });
+    emu::ScenarioResult r = run({"init", "await:" + hungNow + ":10000", "list"}, "PollRate=1\n",
+                                [&] { core::slowDownThenFlag(hung, hangFor, hungNow); });
     std::filesystem::remove_all(folder);
     ASSERT_EQ(emu::numberAfter(r.out, "await"), 1) << "the polling thread never reached the hung drive";
     EXPECT_LT(emu::numberAfter(r.out, "list_ms"), hangFor.count() / 2) << "a snapshot waited for the hung drive";

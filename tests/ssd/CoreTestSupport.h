@@ -5,7 +5,9 @@
 #include "MockBed.h"
 #include "ScenarioTest.h"
 
+#include <chrono>
 #include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,37 @@ inline emu::DriveSpec ssd(const std::string& model, const std::string& serial, s
     spec.percentageUsed = wear;
     spec.attributes = {{9, 0x0032, 100, 100, hours}, {230, 0x0013, wear, wear, 0}};
     return spec;
+}
+
+// The commands of one kind that a drive has received.
+inline size_t countOf(const emu::DriveEmulator& drive, emu::Op op)
+{
+    size_t count = 0;
+    for (const emu::CommandRecord& command : drive.commands())
+        count += command.op == op;
+    return count;
+}
+
+// Waits, at most 10 s, until the drive has received `count` SMART READ DATA
+// commands; every read of a drive sends one, as its last command.
+inline void waitForSmartReads(const emu::DriveEmulator& drive, size_t count)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (countOf(drive, emu::Op::SmartReadData) < count && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+// Once the drive has answered its first read, makes its SMART READ DATA
+// take `delay`, and writes `flag` as soon as a read is inside that delay.
+inline void slowDownThenFlag(emu::DriveEmulator& drive, std::chrono::milliseconds delay, const std::string& flag)
+{
+    waitForSmartReads(drive, 1);
+    emu::Fault slow;
+    slow.delay = delay;
+    drive.setFault(emu::Op::SmartReadData, slow);
+    // A read that arrives from now on is slow.
+    waitForSmartReads(drive, countOf(drive, emu::Op::SmartReadData) + 1);
+    emu::writeFile(flag, "");
 }
 
 // A suite whose tests run a scenario (the core scenario unless a suite

@@ -10,20 +10,13 @@
 #include <regex>
 #include <thread>
 
+using core::countOf;
 using core::records;
 using core::ssd;
 
 namespace {
 
 const char* const kFastPolls = "PollRate=1\n";
-
-size_t countOf(const emu::DriveEmulator& drive, emu::Op op)
-{
-    size_t count = 0;
-    for (const emu::CommandRecord& command : drive.commands())
-        count += command.op == op;
-    return count;
-}
 
 // Tests that change a drive between two polls. The scenario lists the drive
 // after discovery, then waits (action "changedRead") until the polling
@@ -52,16 +45,10 @@ protected:
         std::filesystem::remove(flag);
         return run({"init", "list", "await:" + flag + ":10000", "sleep:200", "list"}, kFastPolls,
                    [&drive, &change, flag] {
-                       auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-                       auto waitFor = [&](size_t reads) {
-                           while (countOf(drive, emu::Op::SmartReadData) < reads
-                                  && std::chrono::steady_clock::now() < deadline)
-                               std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                       };
-                       waitFor(1);
+                       core::waitForSmartReads(drive, 1);
                        change();
                        // The second read to arrive began after the change.
-                       waitFor(countOf(drive, emu::Op::SmartReadData) + 2);
+                       core::waitForSmartReads(drive, core::countOf(drive, emu::Op::SmartReadData) + 2);
                        emu::writeFile(flag, "");
                    });
     }
@@ -176,16 +163,7 @@ TEST_F(SsdDeviceTest, ChildProgramsInheritNoDescriptorOfTheLibrary)
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Slow SSD", "SER-SLOW", 10));
     const std::string flag = m_folder + "/slow";
     emu::ScenarioResult r = run({"init", "await:" + flag + ":10000", "childfds"}, kFastPolls, [&drive, flag] {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (countOf(drive, emu::Op::SmartReadData) == 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        emu::Fault slow;
-        slow.delay = std::chrono::milliseconds(3000);
-        drive.setFault(emu::Op::SmartReadData, slow);
-        const size_t before = countOf(drive, emu::Op::SmartReadData);
-        while (countOf(drive, emu::Op::SmartReadData) == before && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        emu::writeFile(flag, "");
+        core::slowDownThenFlag(drive, std::chrono::milliseconds(3000), flag);
     });
     ASSERT_EQ(emu::numberAfter(r.out, "await"), 1) << "the drive was never in a slow read";
     ASSERT_EQ(emu::numberAfter(r.out, "childfds"), 0) << r.out;
