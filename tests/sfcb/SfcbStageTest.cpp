@@ -11,7 +11,6 @@
 #include <cstring>
 #include <cstdlib>
 #include <dirent.h>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <regex>
@@ -258,8 +257,8 @@ public:
     }
     static Outcome subscribe()
     {
-        return wbemcli("ci", std::string(kInterop) + ":CIM_IndicationSubscription." + subscriptionKeys(),
-                       subscriptionKeys());
+        const std::string keys = subscriptionKeys();
+        return wbemcli("ci", std::string(kInterop) + ":CIM_IndicationSubscription." + keys, keys);
     }
     static Outcome unsubscribe()
     {
