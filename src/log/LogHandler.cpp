@@ -14,20 +14,22 @@ const char* const kDefaultFileName = "/var/log/vexlor/vexlor.log";
 const std::uint32_t kDefaultMaxLength = 10485760;
 const unsigned long kSmallestMaxLength = 4096;
 
-// Writes all of `data`, resuming after a partial write or a signal.
-bool writeAll(int fd, const char* data, size_t length)
+// Writes as much of `data` as it can, resuming after a partial write or a
+// signal; returns the number of bytes written.
+size_t writeAll(int fd, const char* data, size_t length)
 {
-    while (length > 0) {
-        ssize_t written = write(fd, data, length);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        length -= static_cast<size_t>(written);
+    size_t done = 0;
+    while (done < length) {
+        ssize_t written = write(fd, data + done, length - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        // Nothing written (a full disk, a file size limit) ends the attempt
+        // rather than spinning on it.
+        if (written <= 0)
+            break;
+        done += static_cast<size_t>(written);
     }
-    return true;
+    return done;
 }
 
 } // namespace
@@ -38,6 +40,7 @@ FileLogHandler::FileLogHandler()
     , m_IsConsole(false)
     , m_File(-1)
     , m_bLogFull(false)
+    , m_LineCut(false)
 {
     GetConfig();
 }
@@ -80,12 +83,15 @@ void FileLogHandler::WriteLog(std::string& line)
     if (m_File < 0) {
         // The process runs as root: refuse a symbolic link planted at the
         // log file's name, and keep the descriptor out of child processes.
-        m_File = open(m_FileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
+        // O_NONBLOCK keeps a FIFO put there from stalling the open.
+        m_File = open(m_FileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
         if (m_File < 0)
             return;
     }
     struct stat status {};
-    if (fstat(m_File, &status) != 0) {
+    // Only a regular file takes the log: a FIFO or a device could block the
+    // writer, and through it every thread that logs.
+    if (fstat(m_File, &status) != 0 || !S_ISREG(status.st_mode)) {
         CloseFile();
         return;
     }
@@ -94,8 +100,16 @@ void FileLogHandler::WriteLog(std::string& line)
         m_bLogFull = true;
         return;
     }
-    // A failed write loses only this line; the next one tries again.
-    writeAll(m_File, line.data(), line.size());
+    // A failed write loses only this line; the next one tries again. A line
+    // cut short by the failure is ended first, so the next starts a line of
+    // its own.
+    if (m_LineCut) {
+        if (writeAll(m_File, "\r\n", 2) != 2)
+            return;
+        m_LineCut = false;
+    }
+    size_t written = writeAll(m_File, line.data(), line.size());
+    m_LineCut = written > 0 && written < line.size();
 }
 
 void FileLogHandler::CloseFile()
@@ -143,7 +157,8 @@ void FileLogHandler::ApplyConfigLine(const std::string& line)
     unsigned long number = 0;
 
     if (key == "FileName") {
-        if (!value.empty())
+        // A NUL would cut the name short: the log would go somewhere else.
+        if (!value.empty() && value.find('\0') == std::string::npos)
             m_FileName = value;
     } else if (key == "IsConsole") {
         if (!value.empty() && (value[0] == '1' || value[0] == 'T' || value[0] == 't'))

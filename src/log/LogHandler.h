@@ -49,6 +49,8 @@ private:
     // Set once the size cap is reached or the handler is going: nothing
     // more is written to the file.
     bool m_bLogFull;
+    // The last write stopped partway through a line.
+    bool m_LineCut;
     std::mutex m_Lock;
 };
 

@@ -29,18 +29,28 @@ private:
     int m_saved;
 };
 
+// Logging never fails its caller: where memory or a lock cannot be had,
+// the message is lost instead.
 FileLogHandler* handlerFor(LOG_LEVEL level)
 {
-    FileLogHandler& handler = Logger::GetInstance().GetHandler();
-    if (handler.GetLevel() < level)
+    try {
+        FileLogHandler& handler = Logger::GetInstance().GetHandler();
+        if (handler.GetLevel() < level)
+            return nullptr;
+        return &handler;
+    } catch (...) {
         return nullptr;
-    return &handler;
+    }
 }
 
-void emit(FileLogHandler& handler, LOG_LEVEL level, std::string message)
+void emit(FileLogHandler& handler, LOG_LEVEL level, const char* text)
 {
-    LogRecord record(level, message);
-    handler.Log(record);
+    try {
+        std::string message(text);
+        LogRecord record(level, message);
+        handler.Log(record);
+    } catch (...) {
+    }
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
+#include <exception>
 #include <sched.h>
 
 PollingThread::PollingThread()
@@ -101,7 +102,15 @@ void* readThread(void* arg)
     assert(arg != nullptr);
     auto* self = static_cast<PollingThread*>(arg);
     while (self->run_thread) {
-        self->doPoll();
+        // A failed poll (out of memory) must not end the process; the drive
+        // is read again at its next turn.
+        try {
+            self->doPoll();
+        } catch (const std::exception& error) {
+            Log(LEVEL_ERROR, "readThread - poll failed: %s", error.what());
+        } catch (...) {
+            LogQuick(LEVEL_ERROR, "readThread - poll failed");
+        }
         self->sleepOnePass();
     }
     LogQuick(LEVEL_DEBUG, "readThread - exited");

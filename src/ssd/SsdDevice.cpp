@@ -50,7 +50,12 @@ bool SsdDevice::initialise(IdentifyData& id, std::string& physicalDrive, std::st
         LogQuick(LEVEL_ERROR, "SsdDevice::initialise - smartEnable failed");
         return false;
     }
-    supportedSsdModels.reset(new (std::nothrow) SupportedSsdModels());
+    // The table allocates its rows too: a failure there is the same shortage.
+    try {
+        supportedSsdModels.reset(new SupportedSsdModels());
+    } catch (const std::bad_alloc&) {
+        supportedSsdModels.reset();
+    }
     if (!supportedSsdModels) {
         LogQuick(LEVEL_ERROR, "SsdDevice::initialise - OOM allocating SupportedSsdModels");
         return false;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <memory>
 #include <new>
 #include <unistd.h>
 
@@ -55,9 +56,24 @@ SSD_CODE SsdManager::initialise()
     assert(init == false);
     if (!BiosVersion::getBiosVersion(biosVersion))
         return SSD_NO_BIOS_INFO;
-    DIR* directory = opendir(kBlockDirectory);
-    if (directory == nullptr)
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(kBlockDirectory), closedir);
+    if (!directory)
         return SSD_NO_SYSFS;
+    try {
+        scanDisks(directory.get());
+    } catch (...) {
+        // A scan cut short (out of memory) leaves nothing behind, so that a
+        // later initialisation starts clean.
+        ssdDevices.clear();
+        throw;
+    }
+    Log(LEVEL_DEBUG, "SsdManager::initialise - found %i SSD devices", ssdDevices.getNumSsdDevices());
+    init = true;
+    return SSD_OK;
+}
+
+void SsdManager::scanDisks(DIR* directory)
+{
     while (dirent* entry = readdir(directory)) {
         std::string name = entry->d_name;
         if (name == "." || name == "..")
@@ -75,24 +91,19 @@ SSD_CODE SsdManager::initialise()
         if (!addSsdDevice(id, name, devPath))
             Log(LEVEL_ERROR, "SsdManager::initialise - failed to add SSD Device %s to list", name.c_str());
     }
-    closedir(directory);
-    Log(LEVEL_DEBUG, "SsdManager::initialise - found %i SSD devices", ssdDevices.getNumSsdDevices());
-    init = true;
-    return SSD_OK;
 }
 
 bool SsdManager::addSsdDevice(IdentifyData& id, std::string physicalDisk, std::string& devPath)
 {
-    SsdDevice* device = new (std::nothrow) SsdDevice();
-    if (device == nullptr) {
+    std::unique_ptr<SsdDevice> device(new (std::nothrow) SsdDevice());
+    if (!device) {
         LogQuick(LEVEL_ERROR, "SsdManager::addSsdDevice - alloc new SsdDevice failed");
         return false;
     }
-    if (!device->initialise(id, physicalDisk, devPath, this)) {
-        delete device;
+    if (!device->initialise(id, physicalDisk, devPath, this))
         return false;
-    }
-    ssdDevices.add(device);
+    ssdDevices.add(device.get());
+    device.release();
     return true;
 }
 
@@ -159,7 +170,13 @@ void SsdManager::SsdDeviceFailureImminent(SsdDevice& ssdDevice)
         LogQuick(LEVEL_DEBUG, "SsdManager::SsdDeviceFailureImminent - No registered ISsdListener - exiting");
         return;
     }
-    listener->SsdFailureImminent(model, serial, drive, percentageUsed);
+    try {
+        listener->SsdFailureImminent(model, serial, drive, percentageUsed);
+    } catch (...) {
+        // The client's failure must neither end this drive's polling nor
+        // leave the relay counted, which would block its unregistration.
+        LogQuick(LEVEL_ERROR, "SsdManager::SsdDeviceFailureImminent - the listener failed");
+    }
     {
         std::lock_guard<std::mutex> guard(relayLock);
         if (--relaysInProgress[listener] == 0)

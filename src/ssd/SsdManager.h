@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <dirent.h>
 #include <map>
 #include <mutex>
 #include <string>
@@ -29,6 +30,8 @@ public:
     void SsdDeviceFailureImminent(SsdDevice& ssdDevice) override;
 
 private:
+    // Adds every fixed SATA SSD of /sys/block.
+    void scanDisks(DIR* directory);
     bool addSsdDevice(IdentifyData& id, std::string physicalDisk, std::string& devPath);
     void copyDisplayInformation(SsdInformationList& ssdInformationList, int numSsdDevices);
     // Puts `listener` in the slot and waits for the relays using the old one.

@@ -5,6 +5,7 @@
 #include "log.h"
 
 #include <atomic>
+#include <exception>
 
 // The library's one monitor, created when the library is loaded and
 // destroyed, with every polling thread, when it is unloaded.
@@ -12,13 +13,35 @@ static SsdManager Manager;
 // Set by the first successful initialisation; never reset.
 static std::atomic<bool> init(false);
 
+namespace {
+
+// Nothing escapes the API: its callers are long-running hosts (an object
+// manager among them) that an allocation failure of ours must not kill.
+void logEscaped(const char* operation)
+{
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        Log(LEVEL_ERROR, "API: %s - failed: %s", operation, error.what());
+    } catch (...) {
+        Log(LEVEL_ERROR, "API: %s - failed: unknown exception", operation);
+    }
+}
+
+} // namespace
+
 SSD_CODE SsdApi::initialiseSsdDriver()
 {
     Log(LEVEL_TRACE, "API: SsdApi::initialiseSsdDriver, init=%x", init ? 1 : 0);
     SSD_CODE code = SSD_OK;
     if (!init) {
-        Config::GetInstance();
-        code = Manager.initialise();
+        try {
+            Config::GetInstance();
+            code = Manager.initialise();
+        } catch (...) {
+            logEscaped("SsdApi::initialiseSsdDriver");
+            code = SSD_INTERNAL_ERROR;
+        }
         if (code == SSD_OK)
             init = true;
     }
@@ -29,7 +52,19 @@ SSD_CODE SsdApi::initialiseSsdDriver()
 SSD_CODE SsdApi::getSsdInformationList(SsdInformationList& displayInformationList)
 {
     Log(LEVEL_TRACE, "API: SsdApi::getSsdInformationList, init=%x", init ? 1 : 0);
-    SSD_CODE code = init ? Manager.getSsdInformationList(displayInformationList) : SSD_NOT_INITIALISED;
+    SSD_CODE code = SSD_NOT_INITIALISED;
+    if (init) {
+        // The caller gets the whole snapshot or none of it.
+        const size_t before = displayInformationList.size();
+        try {
+            code = Manager.getSsdInformationList(displayInformationList);
+        } catch (...) {
+            logEscaped("SsdApi::getSsdInformationList");
+            displayInformationList.erase(displayInformationList.begin() + static_cast<std::ptrdiff_t>(before),
+                                         displayInformationList.end());
+            code = SSD_INTERNAL_ERROR;
+        }
+    }
     Log(LEVEL_TRACE, "API: SsdApi::getSsdInformationList exit, ssdcode=0x%x", static_cast<unsigned>(code));
     return code;
 }
@@ -37,15 +72,25 @@ SSD_CODE SsdApi::getSsdInformationList(SsdInformationList& displayInformationLis
 void SsdApi::registerSsdListener(ISsdListener* ssdListener)
 {
     Log(LEVEL_TRACE, "API: SsdApi::registerSsdListener, init=%x", init ? 1 : 0);
-    if (init)
-        Manager.registerSsdListener(ssdListener);
+    if (init) {
+        try {
+            Manager.registerSsdListener(ssdListener);
+        } catch (...) {
+            logEscaped("SsdApi::registerSsdListener");
+        }
+    }
     LogQuick(LEVEL_TRACE, "API: SsdApi::registerSsdListener exit");
 }
 
 void SsdApi::unregisterSsdListener()
 {
     Log(LEVEL_TRACE, "API: SsdApi::unregisterSsdListener, init=%x", init ? 1 : 0);
-    if (init)
-        Manager.unregisterSsdListener();
+    if (init) {
+        try {
+            Manager.unregisterSsdListener();
+        } catch (...) {
+            logEscaped("SsdApi::unregisterSsdListener");
+        }
+    }
     LogQuick(LEVEL_TRACE, "API: SsdApi::unregisterSsdListener exit");
 }

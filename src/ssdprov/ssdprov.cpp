@@ -104,14 +104,20 @@ void createOrCount(const char* factory, const CMPIBroker* broker, const CMPICont
     if (provider != nullptr) {
         __incrUseCount();
     } else {
-        SsdProvider* created = new (std::nothrow) SsdProvider();
+        SsdProvider* created = nullptr;
+        try {
+            created = new SsdProvider();
+            created->setBroker(broker);
+            created->initialise(ctx);
+        } catch (...) {
+            delete created;
+            created = nullptr;
+        }
         if (created == nullptr) {
             Log(LEVEL_ERROR, "%s - Provider malloc failed", factory);
         } else {
             provider = created;
-            created->setBroker(broker);
             hdl = created;
-            created->initialise(ctx);
             providerReady = created->isInitialised();
             __incrUseCount();
         }
@@ -153,7 +159,16 @@ CMPIStatus forward(const char* logName, Operation operation)
     // A final cleanup may have destroyed the provider while this request
     // waited for the lock; it then answers as if none had been created.
     SsdProvider* current = readyProvider();
-    CMPIStatus rc = current != nullptr ? operation(*current) : status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
+    CMPIStatus rc = status(CMPI_RC_ERR_METHOD_NOT_AVAILABLE);
+    // An exception must not unwind into the object manager, which is C, nor
+    // leave drv_synch held.
+    try {
+        if (current != nullptr)
+            rc = operation(*current);
+    } catch (...) {
+        Log(LEVEL_ERROR, "%s - failed with an exception", logName);
+        rc = status(CMPI_RC_ERR_FAILED);
+    }
     __drv_unsynch();
     return rc;
 }
