@@ -130,6 +130,12 @@ void FileLogHandler::GetConfig()
     FILE* config = fopen(kConfigPath, "re");
     if (config == nullptr)
         return;
+    ReadConfig(config);
+    fclose(config);
+}
+
+void FileLogHandler::ReadConfig(FILE* config)
+{
     char* buffer = nullptr;
     size_t capacity = 0;
     ssize_t length;
@@ -144,7 +150,6 @@ void FileLogHandler::GetConfig()
         ApplyConfigLine(line);
     }
     free(buffer);
-    fclose(config);
 }
 
 void FileLogHandler::ApplyConfigLine(const std::string& line)

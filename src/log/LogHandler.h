@@ -5,6 +5,7 @@
 #include "log.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -32,6 +33,8 @@ public:
     LOG_LEVEL GetLevel() override;
 
     void GetConfig();
+    // Applies the settings of an open configuration stream over the current ones.
+    void ReadConfig(std::FILE* config);
     void WriteLog(std::string& line);
     void WriteConsole(std::string& line);
 

@@ -36,32 +36,24 @@ public:
     Config(const Config&) = delete;
     Config& operator=(const Config&) = delete;
 
-private:
-    Config()
+protected:
+    // A configuration read from an open stream instead of the file (none:
+    // the defaults), for code that exercises the parser on its own.
+    explicit Config(FILE* ini)
     {
-        initialise();
-        Log(LEVEL_DEBUG, "Config constructed");
+        if (ini != nullptr)
+            readIni(ini);
     }
     ~Config() = default;
 
-    void initialise()
+    void readIni(FILE* ini)
     {
-        LogQuick(LEVEL_TRACE, "Config::initialise");
-        readIniFile();
-    }
-
-    void readIniFile()
-    {
-        FILE* ini = fopen("/etc/vexlor/vexlor.ini", "re");
-        if (ini == nullptr)
-            return;
         char* buffer = nullptr;
         size_t capacity = 0;
         ssize_t length;
         while ((length = getline(&buffer, &capacity, ini)) >= 0)
             applyLine(std::string(buffer, static_cast<size_t>(length)));
         free(buffer);
-        fclose(ini);
     }
 
     void applyLine(const std::string& line)
@@ -94,6 +86,28 @@ private:
         } else if (key == "DebugTraceLogs") {
             dbgTraceLogs |= flagOn;
         }
+    }
+
+private:
+    Config()
+    {
+        initialise();
+        Log(LEVEL_DEBUG, "Config constructed");
+    }
+
+    void initialise()
+    {
+        LogQuick(LEVEL_TRACE, "Config::initialise");
+        readIniFile();
+    }
+
+    void readIniFile()
+    {
+        FILE* ini = fopen("/etc/vexlor/vexlor.ini", "re");
+        if (ini == nullptr)
+            return;
+        readIni(ini);
+        fclose(ini);
     }
 
     // "%lu" takes a minus sign and wraps the figure round, so PollRate=-5

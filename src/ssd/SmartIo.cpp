@@ -103,26 +103,6 @@ unsigned currentErrno()
     return static_cast<unsigned>(errno);
 }
 
-// Checks page 7 and takes the Percentage Used Endurance Indicator from it.
-bool takePercentageUsed(const char* method, unsigned char* page, SsdValues& ssdValues)
-{
-    SmartIo::dumpSmartLogPage(page, LOG_DEVICE_STATISTICS, DEVICE_STATISTICS_SSD_PAGE);
-    SSD_DEVICE_STATISTICS_LOG_PAGE header;
-    memcpy(&header, page, sizeof header);
-    if (header.LogPageNumber != DEVICE_STATISTICS_SSD_PAGE) {
-        Log(LEVEL_ERROR, "%s - SSD Device Statistics log page not 07, aborting read", method);
-        return false;
-    }
-    Log(LEVEL_TRACE, "%s - SSD Device Statistics log page is 07 - confidence good that it is populated correctly",
-        method);
-    // The flags are only traced: the indicator is taken as the drive gives it.
-    Log(LEVEL_TRACE, "%s - SSD Device Statistics Flags: %s %s %s", method,
-        header.Flags & STATISTIC_SUPPORTED ? "supported" : "", header.Flags & STATISTIC_VALID ? "valid" : "",
-        header.Flags & STATISTIC_NORMALIZED ? "normalized" : "");
-    ssdValues.percentageUsed = header.PercentageUsed;
-    return true;
-}
-
 bool readDeviceStatistics(const StatisticsMethod& method, std::string& devPath, SsdValues& ssdValues)
 {
     std::unique_ptr<unsigned char[]> directory(new (std::nothrow) unsigned char[SECTOR_SIZE]);
@@ -130,12 +110,7 @@ bool readDeviceStatistics(const StatisticsMethod& method, std::string& devPath, 
         Log(LEVEL_ERROR, "%s - failed to get log directory, err=0x%08x", method.name, currentErrno());
         return false;
     }
-    Log(LEVEL_DEBUG, "%s - SMART Logging version = %hu", method.name,
-        static_cast<unsigned short>(directory[0] | directory[1] << 8));
-    for (int address = 1; address <= 15; ++address)
-        Log(LEVEL_DEBUG, "num pages at addr %d is %d", address, directory[2 * address]);
-    unsigned pages = directory[2 * LOG_DEVICE_STATISTICS];
-    Log(LEVEL_DEBUG, "%s - Log pages for device statistics = %d", method.name, pages);
+    unsigned pages = SmartIo::parseLogDirectory(method.name, directory.get());
     directory.reset();
     if (pages < DEVICE_STATISTICS_PAGES_NEEDED) {
         Log(LEVEL_ERROR, "%s - Log pages for device statistics is less than 8, aborting read", method.name);
@@ -152,10 +127,40 @@ bool readDeviceStatistics(const StatisticsMethod& method, std::string& devPath, 
             currentErrno());
         return false;
     }
-    return takePercentageUsed(method.name, statistics.get() + method.page7Offset, ssdValues);
+    return SmartIo::parseStatisticsPage(method.name, statistics.get() + method.page7Offset, ssdValues);
 }
 
 } // namespace
+
+unsigned SmartIo::parseLogDirectory(const char* method, const unsigned char* directory)
+{
+    Log(LEVEL_DEBUG, "%s - SMART Logging version = %hu", method,
+        static_cast<unsigned short>(directory[0] | directory[1] << 8));
+    for (int address = 1; address <= 15; ++address)
+        Log(LEVEL_DEBUG, "num pages at addr %d is %d", address, directory[2 * address]);
+    unsigned pages = directory[2 * LOG_DEVICE_STATISTICS];
+    Log(LEVEL_DEBUG, "%s - Log pages for device statistics = %d", method, pages);
+    return pages;
+}
+
+bool SmartIo::parseStatisticsPage(const char* method, unsigned char* page, SsdValues& ssdValues)
+{
+    dumpSmartLogPage(page, LOG_DEVICE_STATISTICS, DEVICE_STATISTICS_SSD_PAGE);
+    SSD_DEVICE_STATISTICS_LOG_PAGE header;
+    memcpy(&header, page, sizeof header);
+    if (header.LogPageNumber != DEVICE_STATISTICS_SSD_PAGE) {
+        Log(LEVEL_ERROR, "%s - SSD Device Statistics log page not 07, aborting read", method);
+        return false;
+    }
+    Log(LEVEL_TRACE, "%s - SSD Device Statistics log page is 07 - confidence good that it is populated correctly",
+        method);
+    // The flags are only traced: the indicator is taken as the drive gives it.
+    Log(LEVEL_TRACE, "%s - SSD Device Statistics Flags: %s %s %s", method,
+        header.Flags & STATISTIC_SUPPORTED ? "supported" : "", header.Flags & STATISTIC_VALID ? "valid" : "",
+        header.Flags & STATISTIC_NORMALIZED ? "normalized" : "");
+    ssdValues.percentageUsed = header.PercentageUsed;
+    return true;
+}
 
 void SmartIo::parseSmartValues(const unsigned char* sector, SsdValues& ssdValues)
 {

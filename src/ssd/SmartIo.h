@@ -47,6 +47,11 @@ public:
     static void parseIdentifyData(const unsigned char* block, IdentifyData& identifyData);
     // Adds the non-empty attribute entries of a SMART data sector.
     static void parseSmartValues(const unsigned char* sector, SsdValues& ssdValues);
+    // The number of Device Statistics pages a 512-byte log directory lists.
+    static unsigned parseLogDirectory(const char* method, const unsigned char* directory);
+    // Takes the Percentage Used Endurance Indicator from a 512-byte Device
+    // Statistics page 7; false when the page says it is another page.
+    static bool parseStatisticsPage(const char* method, unsigned char* page, SsdValues& ssdValues);
     // Judges the 32-byte sense buffer of a READ LOG EXT pass-through: true
     // when the ATA error register is 0 and the status register 0x50.
     static bool checkSptSense(const unsigned char* sense);

@@ -614,6 +614,22 @@ template <typename T> T* TestBroker::keep(std::unique_ptr<T> object)
     return kept;
 }
 
+size_t TestBroker::objectCount()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_objects.size();
+}
+
+void TestBroker::dropObjectsAfter(size_t count)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (size_t index = count; index < m_objects.size(); ++index)
+        if (auto* context = dynamic_cast<ContextObject*>(m_objects[index].get()))
+            m_contexts.erase(&context->head);
+    if (count < m_objects.size())
+        m_objects.resize(count);
+}
+
 void TestBroker::noteCallLocked()
 {
     if (m_slowed.size() > m_slowed.count(std::this_thread::get_id()))

@@ -98,6 +98,12 @@ public:
     // Waits until every thread started through newThread has ended.
     bool waitForThreads(std::chrono::milliseconds timeout);
 
+    // Objects made so far; dropping those made after the first `count`
+    // keeps a long run of requests, none of whose objects anybody still
+    // holds, from growing without bound.
+    size_t objectCount();
+    void dropObjectsAfter(size_t count);
+
     // From now on any call is a fault of the provider.
     void close();
 
