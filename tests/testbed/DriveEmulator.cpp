@@ -214,6 +214,8 @@ std::vector<std::uint8_t> DriveEmulator::logPage(std::uint8_t address, unsigned 
         sector[0] = 0x01;
         for (unsigned log = 1; log < 256; ++log)
             putLittleEndian(&sector[2 * log], logPages(static_cast<std::uint8_t>(log)), 2);
+        if (m_spec.listedStatisticsPages >= 0)
+            putLittleEndian(&sector[2 * 0x04], static_cast<unsigned>(m_spec.listedStatisticsPages), 2);
         return sector;
     }
     std::uint8_t number = static_cast<std::uint8_t>(page);
@@ -609,6 +611,12 @@ void DriveEmulator::setPercentageUsed(std::uint8_t value)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_spec.percentageUsed = value;
+}
+
+void DriveEmulator::changeSpec(const std::function<void(DriveSpec&)>& change)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    change(m_spec);
 }
 
 void DriveEmulator::setAttribute(const Attribute& attribute)

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -44,6 +45,8 @@ struct DriveSpec {
     std::uint8_t percentageUsedFlags = 0xC0; // page 7 byte 15: supported, valid
     std::uint8_t page7Number = 7;         // page 7 byte 2, as the drive reports it
     bool acceptsEmptyLogReads = false;    // completes a log read of no pages instead of aborting it
+    // What the log directory claims for log 04h when it lies (-1: the truth).
+    int listedStatisticsPages = -1;
 };
 
 // The drive's operations, as faults and the command record name them.
@@ -143,6 +146,8 @@ public:
 
     // Knobs; safe to turn while commands arrive.
     void setPercentageUsed(std::uint8_t value);
+    // Any other change to the description, made under the emulator's lock.
+    void changeSpec(const std::function<void(DriveSpec&)>& change);
     void setAttribute(const Attribute& attribute);   // replaces or adds by id
     void removeAttribute(std::uint8_t id);
     void setFault(Op op, const Fault& fault);

@@ -3,6 +3,12 @@
 #include "Scenario.h"
 
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -84,7 +90,24 @@ bool resolve(UMockdevIoctlData* parent, std::size_t offset, std::size_t length, 
     return out.data != nullptr;
 }
 
-IoctlResult handleDriveCmd(DriveEmulator& emulator, UMockdevIoctlData* argument, Resolved& block)
+// One ioctl taken from a client: the caller's memory already resolved on
+// umockdev's thread, the drive's part still to run. The client waits until
+// the request is completed.
+struct PendingIoctl {
+    UMockdevIoctlClient* client = nullptr;
+    Resolved header, cdb, data, sense, block;
+    std::function<IoctlResult()> execute;
+    PendingIoctl() = default;
+    PendingIoctl(const PendingIoctl&) = delete;
+    PendingIoctl& operator=(const PendingIoctl&) = delete;
+    ~PendingIoctl()
+    {
+        if (client != nullptr)
+            g_object_unref(client);
+    }
+};
+
+bool prepareDriveCmd(DriveEmulator& emulator, UMockdevIoctlData* argument, PendingIoctl& pending)
 {
     // The block's length is in its header; resolve the header, read it, then
     // start over with the whole block (resolve caches by offset).
@@ -94,79 +117,154 @@ IoctlResult handleDriveCmd(DriveEmulator& emulator, UMockdevIoctlData* argument,
     {
         Resolved header;
         if (!resolve(argument, 0, 4, header))
-            return {-1, EFAULT};
+            return false;
         length = DriveEmulator::driveCmdLength(header.data->data);
     }
     GError* error = nullptr;
     if (!umockdev_ioctl_data_reload(argument, &error)) {
         fprintf(stderr, "testbed: reload failed: %s\n", takeMessage(error).c_str());
-        return {-1, EFAULT};
+        return false;
     }
     std::copy(pointer, pointer + sizeof pointer, argument->data);
-    if (!resolve(argument, 0, length, block))
-        return {-1, EFAULT};
-    return emulator.driveCmd(block.data->data, static_cast<std::size_t>(block.data->data_len));
+    if (!resolve(argument, 0, length, pending.block))
+        return false;
+    UMockdevIoctlData* block = pending.block.data;
+    pending.execute = [&emulator, block] {
+        return emulator.driveCmd(block->data, static_cast<std::size_t>(block->data_len));
+    };
+    return true;
 }
 
-IoctlResult handleSgIo(DriveEmulator& emulator, UMockdevIoctlData* argument)
+bool prepareSgIo(DriveEmulator& emulator, UMockdevIoctlData* argument, PendingIoctl& pending)
 {
-    Resolved header;
-    if (!resolve(argument, 0, sizeof(SgIoHeaderAbi), header))
-        return {-1, EFAULT};
-    auto* abi = reinterpret_cast<SgIoHeaderAbi*>(header.data->data);
-    Resolved cdb, data, sense;
-    if (abi->cmdp == nullptr || !resolve(header.data, offsetof(SgIoHeaderAbi, cmdp), abi->cmd_len, cdb))
-        return {-1, EFAULT};
-    if (abi->dxfer_len > 0
-        && (abi->dxferp == nullptr || !resolve(header.data, offsetof(SgIoHeaderAbi, dxferp), abi->dxfer_len, data)))
-        return {-1, EFAULT};
-    if (abi->mx_sb_len > 0
-        && (abi->sbp == nullptr || !resolve(header.data, offsetof(SgIoHeaderAbi, sbp), abi->mx_sb_len, sense)))
-        return {-1, EFAULT};
-    // The resolved pieces may have moved the header's bytes; read it again.
-    abi = reinterpret_cast<SgIoHeaderAbi*>(header.data->data);
-
-    SgRequest request;
-    request.interfaceId = abi->interface_id;
-    request.direction = abi->dxfer_direction;
-    request.cdb = cdb.data->data;
-    request.cdbLength = abi->cmd_len;
-    request.data = data.data != nullptr ? data.data->data : nullptr;
-    request.dataLength = data.data != nullptr ? abi->dxfer_len : 0;
-    request.sense = sense.data != nullptr ? sense.data->data : nullptr;
-    request.senseCapacity = sense.data != nullptr ? abi->mx_sb_len : 0;
-    request.timeout = abi->timeout;
-    IoctlResult result = emulator.sgIo(request);
-    if (result.result == 0) {
-        abi->status = request.status;
-        abi->masked_status = request.maskedStatus;
-        abi->sb_len_wr = request.senseWritten;
-        abi->host_status = request.hostStatus;
-        abi->driver_status = request.driverStatus;
-        abi->resid = request.resid;
-        abi->duration = 1;
-    }
-    return result;
+    if (!resolve(argument, 0, sizeof(SgIoHeaderAbi), pending.header))
+        return false;
+    UMockdevIoctlData* header = pending.header.data;
+    const auto* fields = reinterpret_cast<const SgIoHeaderAbi*>(header->data);
+    if (fields->cmdp == nullptr || !resolve(header, offsetof(SgIoHeaderAbi, cmdp), fields->cmd_len, pending.cdb))
+        return false;
+    if (fields->dxfer_len > 0
+        && (fields->dxferp == nullptr
+            || !resolve(header, offsetof(SgIoHeaderAbi, dxferp), fields->dxfer_len, pending.data)))
+        return false;
+    if (fields->mx_sb_len > 0
+        && (fields->sbp == nullptr
+            || !resolve(header, offsetof(SgIoHeaderAbi, sbp), fields->mx_sb_len, pending.sense)))
+        return false;
+    PendingIoctl* self = &pending;
+    pending.execute = [&emulator, self] {
+        // The resolved pieces may have moved the header's bytes; read it again.
+        auto* abi = reinterpret_cast<SgIoHeaderAbi*>(self->header.data->data);
+        SgRequest request;
+        request.interfaceId = abi->interface_id;
+        request.direction = abi->dxfer_direction;
+        request.cdb = self->cdb.data->data;
+        request.cdbLength = abi->cmd_len;
+        request.data = self->data.data != nullptr ? self->data.data->data : nullptr;
+        request.dataLength = self->data.data != nullptr ? abi->dxfer_len : 0;
+        request.sense = self->sense.data != nullptr ? self->sense.data->data : nullptr;
+        request.senseCapacity = self->sense.data != nullptr ? abi->mx_sb_len : 0;
+        request.timeout = abi->timeout;
+        IoctlResult result = emulator.sgIo(request);
+        if (result.result == 0) {
+            abi->status = request.status;
+            abi->masked_status = request.maskedStatus;
+            abi->sb_len_wr = request.senseWritten;
+            abi->host_status = request.hostStatus;
+            abi->driver_status = request.driverStatus;
+            abi->resid = request.resid;
+            abi->duration = 1;
+        }
+        return result;
+    };
+    return true;
 }
+
+} // namespace
+
+// Runs a drive's commands one after another on a thread of the drive's own,
+// as a real drive's queue does, so that a slow or hung drive holds up only
+// its own callers and never the other drives.
+class DriveWorker {
+public:
+    DriveWorker() : m_thread([this] { run(); }) {}
+    ~DriveWorker()
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_stopping = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+    DriveWorker(const DriveWorker&) = delete;
+    DriveWorker& operator=(const DriveWorker&) = delete;
+
+    void post(std::unique_ptr<PendingIoctl> pending)
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_queue.push_back(std::move(pending));
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        for (;;) {
+            m_changed.wait(guard, [this] { return m_stopping || !m_queue.empty(); });
+            if (m_queue.empty())
+                return;
+            std::unique_ptr<PendingIoctl> pending = std::move(m_queue.front());
+            m_queue.pop_front();
+            guard.unlock();
+            IoctlResult result = pending->execute();
+            // Thread-safe; syncs the resolved memory back to the caller.
+            umockdev_ioctl_client_complete(pending->client, result.result, result.error);
+            pending.reset();
+            guard.lock();
+        }
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::deque<std::unique_ptr<PendingIoctl>> m_queue;
+    bool m_stopping = false;
+    std::thread m_thread;
+};
+
+namespace {
 
 gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData)
 {
-    auto& emulator = *static_cast<DriveEmulator*>(userData);
+    auto& drive = *static_cast<MockBed::Attached*>(userData);
+    DriveEmulator& emulator = *drive.emulator;
     unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* argument = umockdev_ioctl_client_get_arg(client);
-    IoctlResult result{-1, ENOTTY};
-    Resolved block;
+    auto pending = std::make_unique<PendingIoctl>();
+    bool prepared = false;
     if (request == kHdioGetIdentity) {
-        if (resolve(argument, 0, DriveEmulator::kSector, block))
-            result = emulator.getIdentity(block.data->data, static_cast<std::size_t>(block.data->data_len));
-        else
-            result = {-1, EFAULT};
+        prepared = resolve(argument, 0, DriveEmulator::kSector, pending->block);
+        UMockdevIoctlData* block = pending->block.data;
+        pending->execute = [&emulator, block] {
+            return emulator.getIdentity(block->data, static_cast<std::size_t>(block->data_len));
+        };
     } else if (request == kHdioDriveCmd) {
-        result = handleDriveCmd(emulator, argument, block);
+        prepared = prepareDriveCmd(emulator, argument, *pending);
     } else if (request == kSgIo) {
-        result = handleSgIo(emulator, argument);
+        prepared = prepareSgIo(emulator, argument, *pending);
+    } else {
+        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+        return TRUE;
     }
-    umockdev_ioctl_client_complete(client, result.result, result.error);
+    if (!prepared) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return TRUE;
+    }
+    pending->client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+    drive.worker->post(std::move(pending));
     return TRUE;
 }
 
@@ -184,6 +282,8 @@ bool inMockEnvironment()
     return readFile("/proc/self/maps").find("libumockdev-preload") != std::string::npos;
 }
 
+MockBed::Attached::~Attached() = default;
+
 MockBed::MockBed()
     : m_testbed(umockdev_testbed_new())
 {
@@ -194,9 +294,10 @@ MockBed::MockBed()
 MockBed::~MockBed()
 {
     for (auto& [name, attached] : m_drives) {
-        attached.emulator->release();
+        attached->emulator->release();
+        attached->worker.reset();
         umockdev_testbed_detach_ioctl(m_testbed, ("/dev/" + name).c_str(), nullptr);
-        g_object_unref(attached.handler);
+        g_object_unref(attached->handler);
     }
     g_object_unref(m_testbed);
 }
@@ -229,17 +330,19 @@ DriveEmulator& MockBed::addDrive(const std::string& name, const DriveSpec& spec,
                   "/devices/pci0000:00/0000:00:1f.2/ata" + std::to_string(index + 1) + "/host" + host + "/target"
                       + host + ":0:0/" + target + "/block/" + name,
                   removable);
-    Attached attached;
+    auto attachedPointer = std::make_unique<Attached>();
+    Attached& attached = *attachedPointer;
     attached.emulator = std::make_unique<DriveEmulator>(spec);
+    attached.worker = std::make_unique<DriveWorker>();
     attached.handler = umockdev_ioctl_base_new();
-    g_signal_connect(attached.handler, "handle-ioctl", G_CALLBACK(onIoctl), attached.emulator.get());
+    g_signal_connect(attached.handler, "handle-ioctl", G_CALLBACK(onIoctl), &attached);
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(m_testbed, ("/dev/" + name).c_str(), attached.handler, &error)) {
         g_object_unref(attached.handler);
         throw std::runtime_error("cannot attach the emulator to /dev/" + name + ": " + takeMessage(error));
     }
     DriveEmulator& emulator = *attached.emulator;
-    m_drives.emplace(name, std::move(attached));
+    m_drives.emplace(name, std::move(attachedPointer));
     return emulator;
 }
 
@@ -280,7 +383,14 @@ bool MockBed::unplug(const std::string& name)
     if (hostHasNode(node))
         return false;
     std::string emulated = rootDir() + node;
-    return unlink(emulated.c_str()) == 0 || errno == ENOENT;
+    // Put aside rather than removed, so that replug() can bring it back.
+    return rename(emulated.c_str(), (emulated + ".unplugged").c_str()) == 0 || errno == ENOENT;
+}
+
+bool MockBed::replug(const std::string& name)
+{
+    std::string emulated = rootDir() + "/dev/" + name;
+    return rename((emulated + ".unplugged").c_str(), emulated.c_str()) == 0;
 }
 
 DriveEmulator& MockBed::drive(const std::string& name)
@@ -288,7 +398,7 @@ DriveEmulator& MockBed::drive(const std::string& name)
     auto found = m_drives.find(name);
     if (found == m_drives.end())
         throw std::out_of_range("no emulated drive " + name);
-    return *found->second.emulator;
+    return *found->second->emulator;
 }
 
 std::string MockBed::rootDir() const

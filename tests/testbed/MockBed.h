@@ -19,6 +19,8 @@ typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 
 namespace emu {
 
+class DriveWorker;
+
 class MockBed {
 public:
     MockBed();
@@ -37,9 +39,20 @@ public:
     // went away. False when the host itself has a node of that name, where a
     // removed emulated node would let the open reach a real disk.
     bool unplug(const std::string& name);
+    // Brings an unplugged drive's node back, as for a drive that returned.
+    bool replug(const std::string& name);
 
     DriveEmulator& drive(const std::string& name);
     std::string rootDir() const;
+
+    // What answers behind one node: the emulator, the thread its commands
+    // run on, and umockdev's handler.
+    struct Attached {
+        std::unique_ptr<DriveEmulator> emulator;
+        std::unique_ptr<DriveWorker> worker;
+        UMockdevIoctlBase* handler = nullptr;
+        ~Attached();
+    };
 
 private:
     void addFromString(const std::string& description);
@@ -47,11 +60,7 @@ private:
     void addBlockEntry(const std::string& name, const std::string& path, bool removable);
 
     UMockdevTestbed* m_testbed;
-    struct Attached {
-        std::unique_ptr<DriveEmulator> emulator;
-        UMockdevIoctlBase* handler;
-    };
-    std::map<std::string, Attached> m_drives;
+    std::map<std::string, std::unique_ptr<Attached>> m_drives;
     std::map<std::string, std::string> m_sysfsPaths;
 };
 
