@@ -16,6 +16,7 @@
 #include <numeric>
 #include <set>
 #include <regex>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -120,6 +121,32 @@ SCENARIO(logging)
             go.notify_all();
             for (std::thread& worker : workers)
                 worker.join();
+        } else if (verb == "lines") {
+            // lines:<count>:<length>, each line numbered.
+            for (int i = 0; i < std::stoi(f[1]); ++i)
+                Log(LEVEL_ERROR, "line %03d %s", i, std::string(std::stoul(f[2]), 'z').c_str());
+        } else if (verb == "tmpfs") {
+            // A small file system of this scenario's own over a directory.
+            std::string options = "size=" + f[2];
+            if (mount("tmpfs", f[1].c_str(), "tmpfs", 0, options.c_str()) != 0)
+                return 7;
+        } else if (verb == "fill") {
+            // fill:<path>: as many bytes as the file system takes.
+            FILE* filler = fopen(f[1].c_str(), "w");
+            if (filler == nullptr)
+                return 8;
+            std::string block(1024, '.');
+            while (fwrite(block.data(), 1, block.size(), filler) == block.size() && fflush(filler) == 0) {
+            }
+            fclose(filler);
+        } else if (verb == "unlink") {
+            unlink(f[1].c_str());
+        } else if (verb == "symlink") {
+            // Puts a symbolic link to f[1] where the log file is.
+            if (unlink(kLogPath) != 0 || symlink(f[1].c_str(), kLogPath) != 0)
+                return 9;
+        } else if (verb == "copy") {
+            emu::writeFile(f[2], emu::readFile(f[1]));
         } else if (verb == "both") {
             // The provider library carries a logger of its own; both append
             // to the same file from many threads.
@@ -390,6 +417,101 @@ TEST_F(LoggingTest, BothLibrariesLoggersShareOneFileWithoutInterleaving)
     }
     EXPECT_EQ(perLibrary["core"], threads * lines);
     EXPECT_EQ(perLibrary["prov"], threads * lines);
+}
+
+TEST_F(LoggingTest, LogThatCannotBeOpenedCostsOnlyItsLines)
+{
+    // A missing folder, a "folder" that is a file, and a FIFO with no reader,
+    // which would block an open for writing, and every thread that logs.
+    struct Case {
+        const char* what;
+        const char* fileName;
+    } cases[] = {
+        {"missing folder", "/var/log/vexlor/missing/vexlor.log"},
+        {"folder is a file", "/var/log/vexlor/plain/vexlor.log"},
+        {"FIFO", "/var/log/vexlor/pipe"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        emu::Scenario scenario("logging");
+        emu::writeFile(scenario.logDir() + "/plain", "a file\n");
+        ASSERT_EQ(mkfifo((scenario.logDir() + "/pipe").c_str(), 0600), 0);
+        scenario.logConf(std::string("IsConsole=1\nFileName=") + c.fileName + "\n")
+            .timeout(std::chrono::seconds(10));
+        emu::ScenarioResult r = run(scenario, {"log:1:first", "lines:3:10", "log:1:last"});
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_THAT(r.err, HasSubstr("\tlast\r\n")) << "the console echo goes on";
+        EXPECT_EQ(emu::readFile(scenario.logDir() + "/plain"), "a file\n");
+    }
+}
+
+TEST_F(LoggingTest, FullDiskLosesLinesButNeverGluesTwoTogether)
+{
+    emu::Scenario scenario("logging");
+    std::string small = scenario.logDir() + "/small";
+    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+    scenario.logConf("FileName=/var/log/vexlor/small/vexlor.log\n").timeout(std::chrono::seconds(20));
+    // 64 KiB: a filler takes the room, lines fail, some partway through;
+    // then the room comes back.
+    emu::ScenarioResult r = run(scenario, {"tmpfs:/var/log/vexlor/small:64k", "log:1:before",
+                                           "fill:/var/log/vexlor/small/filler", "lines:40:3000",
+                                           "unlink:/var/log/vexlor/small/filler", "log:1:space is back",
+                                           "copy:/var/log/vexlor/small/vexlor.log:/var/log/vexlor/copy"});
+    emu::ScenarioResult copy;
+    copy.log = emu::readFile(scenario.logDir() + "/copy");
+    std::vector<std::string> lines = copy.logLines();
+    ASSERT_GE(lines.size(), 2u) << copy.log.substr(0, 300);
+    EXPECT_TRUE(copy.logHas("before"));
+    // Whatever was cut, the line after the full disk starts a line of its own.
+    std::vector<emu::LogLine> parsed = copy.parsedLog();
+    ASSERT_FALSE(parsed.empty());
+    EXPECT_EQ(parsed.back().message, "space is back") << lines.back().substr(0, 200);
+    EXPECT_EQ(parsed.back().level, "Error");
+    for (const std::string& line : lines)
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\t') <= 3, true) << "two lines in one: " << line.substr(0, 120);
+}
+
+TEST_F(LoggingTest, LogReplacedByASymbolicLinkWhileRunningIsNotFollowed)
+{
+    emu::Scenario scenario("logging");
+    emu::writeFile(scenario.logDir() + "/victim", "precious\n");
+    emu::ScenarioResult r = run(scenario, {"log:1:first", "symlink:/var/log/vexlor/victim", "lines:5:100",
+                                           "log:1:after"});
+    EXPECT_EQ(emu::readFile(scenario.logDir() + "/victim"), "precious\n");
+}
+
+TEST_F(LoggingTest, DamagedConfigurationFilesLeaveTheDefaultsAndTheirGoodLinesStillCount)
+{
+    std::string garbage;
+    for (int i = 0; i < 2048; ++i)
+        garbage += static_cast<char>((i * 97 + 3) % 256);
+    struct Case {
+        const char* what;
+        std::string conf;
+        const char* written;   // where "probe" lands, or null for nowhere
+        bool traced;           // whether a trace line is written
+    } cases[] = {
+        {"binary garbage", garbage, "vexlor.log", false},
+        {"garbage, then good lines", garbage + "\nLevel=4\nFileName=/var/log/vexlor/other.log\n", "other.log", true},
+        {"a NUL in the file name", std::string("FileName=/var/log/vexlor/a\0b\nLevel=4\n", 37), "vexlor.log", true},
+        {"a 6 MB line", "Junk=" + std::string(6 << 20, 'q') + "\nLevel=4\n", "vexlor.log", true},
+        {"no newline at the end", "Level=4", "vexlor.log", true},
+        {"level off", "Level=0", nullptr, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        emu::Scenario scenario("logging");
+        scenario.logConf(c.conf);
+        run(scenario, {"log:1:probe", "log:4:traced"});
+        for (const char* name : {"vexlor.log", "other.log", "a"}) {
+            std::string content = emu::readFile(scenario.logDir() + "/" + name);
+            bool expected = c.written != nullptr && std::string(c.written) == name;
+            EXPECT_EQ(content.find("\tprobe\r\n") != std::string::npos, expected) << name;
+            if (expected) {
+                EXPECT_EQ(content.find("\ttraced\r\n") != std::string::npos, c.traced) << name;
+            }
+        }
+    }
 }
 
 } // namespace

@@ -49,11 +49,11 @@ SCENARIO(bios)
 
 class ConfigTest : public emu::ScenarioTest {
 protected:
-    std::string settings(const char* ini)
+    std::string settings(const char* ini, size_t length = std::string::npos)
     {
         emu::Scenario scenario("config");
         if (ini != nullptr)
-            scenario.ini(ini);
+            scenario.ini(length == std::string::npos ? std::string(ini) : std::string(ini, length));
         emu::ScenarioResult result = scenario.run();
         EXPECT_EQ(result.exitCode, 0) << result.err;
         std::string out = result.out;
@@ -95,6 +95,30 @@ TEST_F(ConfigTest, IniLinesSetTheSixSettings)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.ini == nullptr ? "(no file)" : c.ini);
         EXPECT_EQ(settings(c.ini), c.expected);
+    }
+}
+
+TEST_F(ConfigTest, DamagedFilesLeaveTheDefaultsAndTheirGoodLinesStillCount)
+{
+    std::string binary;
+    for (int i = 0; i < 4096; ++i)
+        binary += static_cast<char>((i * 131 + 7) % 256);
+    struct Case {
+        const char* what;
+        std::string ini;
+        const char* expected;
+    } cases[] = {
+        {"empty", "", "10 95 0 0 0 0"},
+        {"binary", binary, "10 95 0 0 0 0"},
+        {"binary, then a good line", binary + "\nPollRate=33\n", "33 95 0 0 0 0"},
+        {"a NUL inside a value", std::string("PollRate=4\0" "5\n", 13), "4 95 0 0 0 0"},
+        {"6 MB of lines", std::string(6 << 20, '\n') + "PercentUsedThreshold=60\n", "10 60 0 0 0 0"},
+        {"one 8 MB line", "Junk=" + std::string(8 << 20, 'a') + "\nPollRate=21\n", "21 95 0 0 0 0"},
+        {"an 8 MB value", "PollRate=" + std::string(8 << 20, '7') + "\nPollRate=9\n", "9 95 0 0 0 0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(settings(c.ini.c_str(), c.ini.size()), c.expected);
     }
 }
 

@@ -1,0 +1,248 @@
+// Drives that misbehave while they are monitored: each fault strikes one of
+// two drives after its first good reading. The faulty drive keeps its last
+// figures, the healthy one goes on being polled on time, snapshots stay
+// quick, nothing leaks, and the faulty drive's figures move again once it
+// recovers.
+#include "CoreTestSupport.h"
+#include "ssd.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Open descriptors other than sockets: the libraries open none, while the
+// emulation's preload library keeps its own, and leaks one whenever the
+// open of a node it answers for fails because the node has gone.
+int openDescriptors()
+{
+    int count = 0;
+    if (DIR* directory = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(directory)) {
+            char target[64] = {};
+            std::string link = std::string("/proc/self/fd/") + entry->d_name;
+            if (readlink(link.c_str(), target, sizeof target - 1) > 0 && strncmp(target, "socket:", 7) != 0)
+                ++count;
+        }
+        closedir(directory);
+    }
+    return count;
+}
+
+// The descriptors open between commands: the fewest seen over a third of a
+// second, since a polling thread holds a node open while a command runs.
+int restingDescriptors()
+{
+    int fewest = openDescriptors();
+    for (int sample = 0; sample < 50; ++sample) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(7));
+        fewest = std::min(fewest, openDescriptors());
+    }
+    return fewest;
+}
+
+void await(const std::string& path)
+{
+    auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (access(path.c_str(), F_OK) != 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+// Prints "<label> <drive> pu=<n> hours=<n>" per drive and the snapshot's
+// duration as "<label>_us=<n>".
+void snapshot(SsdApi& api, const char* label)
+{
+    SsdInformationList list;
+    auto start = Clock::now();
+    api.getSsdInformationList(list);
+    long long took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+    for (const SsdInformation& record : list)
+        printf("%s %s pu=%u hours=%llu\n", label, record.physicalDrive.c_str(),
+               static_cast<unsigned>(record.percentageUsed),
+               static_cast<unsigned long long>(record.poweredOnHours));
+    printf("%s_us=%lld\n", label, took);
+    fflush(stdout);
+}
+
+// args[0]: the directory of the hand-over files with the test.
+SCENARIO(drive_faults)
+{
+    const std::string dir = args.at(0);
+    SsdApi api;
+    printf("\ninit=%d\n", static_cast<int>(api.initialiseSsdDriver()));
+    int descriptors = restingDescriptors();
+    snapshot(api, "before");
+    emu::writeFile(dir + "/ready", "");
+    await(dir + "/faulted");
+    // The healthy drive's new hours must show within two poll periods;
+    // snapshots meanwhile must not wait for the faulty drive.
+    auto faulted = Clock::now();
+    long long slowest = 0;
+    bool fresh = false;
+    while (!fresh && Clock::now() - faulted < std::chrono::seconds(5)) {
+        SsdInformationList list;
+        auto start = Clock::now();
+        api.getSsdInformationList(list);
+        slowest = std::max<long long>(
+            slowest, std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+        for (const SsdInformation& record : list)
+            fresh |= record.physicalDrive == "sda" && record.poweredOnHours == 1001;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    printf("sda_fresh_ms=%lld slowest_us=%lld\n",
+           static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - faulted).count()),
+           slowest);
+    // Another poll period for the faulty drive to fail at least once.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    snapshot(api, "during");
+    emu::writeFile(dir + "/checked", "");
+    await(dir + "/cleared");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1800));
+    snapshot(api, "after");
+    printf("fd_growth=%d\n", restingDescriptors() - descriptors);
+    return 0;
+}
+
+struct Figures {
+    long percentageUsed = -1;
+    long hours = -1;
+};
+
+Figures figures(const std::string& out, const std::string& label, const std::string& drive)
+{
+    Figures result;
+    std::string line = label + " " + drive + " ";
+    size_t at = out.find(line);
+    if (at == std::string::npos)
+        return result;
+    std::string rest = out.substr(at + line.size(), out.find('\n', at) - at - line.size());
+    sscanf(rest.c_str(), "pu=%ld hours=%ld", &result.percentageUsed, &result.hours);
+    return result;
+}
+
+struct FaultCase {
+    const char* what;
+    std::function<void(emu::MockBed&, emu::DriveEmulator&)> strike;
+    std::function<void(emu::MockBed&, emu::DriveEmulator&)> heal;
+};
+
+emu::Fault everyCommand(int error, bool abort = false, std::chrono::milliseconds delay = {})
+{
+    emu::Fault fault;
+    fault.ioctlErrno = error;
+    fault.abort = abort;
+    fault.delay = delay;
+    return fault;
+}
+
+void onEveryReadCommand(emu::DriveEmulator& drive, const emu::Fault& fault)
+{
+    for (emu::Op op : {emu::Op::SmartReadData, emu::Op::SmartReadLog, emu::Op::ReadLogExt})
+        drive.setFault(op, fault);
+}
+
+class DriveFaultTest : public core::CoreTest {
+};
+
+TEST_F(DriveFaultTest, FaultyDriveKeepsItsFiguresWhileTheOthersArePolledOnTime)
+{
+    auto clear = [](emu::MockBed&, emu::DriveEmulator& drive) {
+        drive.clearFaults();
+        drive.release();
+    };
+    auto restoreSpec = [](emu::MockBed&, emu::DriveEmulator& drive) {
+        drive.changeSpec([](emu::DriveSpec& spec) {
+            spec.page7Number = 7;
+            spec.deviceStatisticsPages = 8;
+            spec.listedStatisticsPages = -1;
+        });
+    };
+    const FaultCase cases[] = {
+        {"vanishes and comes back",
+         [](emu::MockBed& bed, emu::DriveEmulator&) { ASSERT_TRUE(bed.unplug("sdb")); },
+         [](emu::MockBed& bed, emu::DriveEmulator&) { ASSERT_TRUE(bed.replug("sdb")); }},
+        {"EIO on every command", [](emu::MockBed&, emu::DriveEmulator& d) { onEveryReadCommand(d, everyCommand(EIO)); },
+         clear},
+        {"every command aborted",
+         [](emu::MockBed&, emu::DriveEmulator& d) { onEveryReadCommand(d, everyCommand(0, true)); }, clear},
+        // Released once checked, rather than after the full 30 s.
+        {"hung for 30 s",
+         [](emu::MockBed&, emu::DriveEmulator& d) {
+             onEveryReadCommand(d, everyCommand(0, false, std::chrono::seconds(30)));
+         },
+         clear},
+        {"a wrong page number",
+         [](emu::MockBed&, emu::DriveEmulator& d) { d.changeSpec([](emu::DriveSpec& s) { s.page7Number = 6; }); },
+         restoreSpec},
+        {"fewer pages than needed",
+         [](emu::MockBed&, emu::DriveEmulator& d) {
+             d.changeSpec([](emu::DriveSpec& s) { s.deviceStatisticsPages = 4; });
+         },
+         restoreSpec},
+        {"a log directory that lies",
+         [](emu::MockBed&, emu::DriveEmulator& d) {
+             d.changeSpec([](emu::DriveSpec& s) {
+                 s.deviceStatisticsPages = 4;
+                 s.listedStatisticsPages = 8;
+             });
+         },
+         restoreSpec},
+    };
+    for (const FaultCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_bed.reset();
+        emu::DriveEmulator& sda = bed().addDrive("sda", core::ssd("Healthy", "SER-A", 10, 1000));
+        emu::DriveEmulator& sdb = bed().addDrive("sdb", core::ssd("Faulty", "SER-B", 40, 5000));
+        std::string dir = testing::TempDir() + "/vexlor-drive-faults";
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        m_scenarioName = "drive_faults";
+        emu::ScenarioResult r = run({dir}, "PollRate=1\n", [&] {
+            await(dir + "/ready");
+            c.strike(bed(), sdb);
+            sda.setAttribute({9, 0x0032, 100, 100, 1001});
+            sdb.setAttribute({9, 0x0032, 100, 100, 5001});
+            sdb.setPercentageUsed(41);
+            emu::writeFile(dir + "/faulted", "");
+            await(dir + "/checked");
+            c.heal(bed(), sdb);
+            emu::writeFile(dir + "/cleared", "");
+        });
+        sdb.release();
+
+        EXPECT_EQ(emu::numberAfter(r.out, "init"), SSD_OK);
+        Figures before = figures(r.out, "before", "sdb");
+        EXPECT_EQ(before.percentageUsed, 40) << r.out;
+        EXPECT_EQ(before.hours, 5000);
+        // During the fault: the healthy drive was read on time, the faulty
+        // one kept its figures, and a snapshot did not wait for it.
+        EXPECT_LT(emu::numberAfter(r.out, "sda_fresh_ms"), 2500) << r.out;
+        EXPECT_LT(emu::numberAfter(r.out, "slowest_us"), 500000);
+        Figures during = figures(r.out, "during", "sdb");
+        EXPECT_EQ(during.percentageUsed, 40) << r.out;
+        if (std::string(c.what).find("page") == std::string::npos
+            && std::string(c.what).find("directory") == std::string::npos) {
+            // Where the whole read fails, the hours stay too.
+            EXPECT_EQ(during.hours, 5000) << r.out;
+        }
+        EXPECT_LT(emu::numberAfter(r.out, "during_us"), 500000);
+        // Recovered: the drive's figures move again.
+        Figures after = figures(r.out, "after", "sdb");
+        EXPECT_EQ(after.percentageUsed, 41) << r.out;
+        EXPECT_EQ(after.hours, 5001);
+        EXPECT_EQ(emu::numberAfter(r.out, "fd_growth"), 0) << r.out;
+        std::filesystem::remove_all(dir);
+    }
+}
+
+} // namespace
