@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <dlfcn.h>
+#include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -130,6 +131,11 @@ SCENARIO(logging)
             std::string options = "size=" + f[2];
             if (mount("tmpfs", f[1].c_str(), "tmpfs", 0, options.c_str()) != 0)
                 return 7;
+        } else if (verb == "readonly") {
+            // The directory read-only, in this scenario's namespace only.
+            if (mount(f[1].c_str(), f[1].c_str(), "none", MS_BIND, nullptr) != 0
+                || mount("none", f[1].c_str(), "none", MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+                return 10;
         } else if (verb == "fill") {
             // fill:<path>: as many bytes as the file system takes.
             FILE* filler = fopen(f[1].c_str(), "w");
@@ -421,27 +427,32 @@ TEST_F(LoggingTest, BothLibrariesLoggersShareOneFileWithoutInterleaving)
 
 TEST_F(LoggingTest, LogThatCannotBeOpenedCostsOnlyItsLines)
 {
-    // A missing folder, a "folder" that is a file, and a FIFO with no reader,
-    // which would block an open for writing, and every thread that logs.
+    // A missing folder, a "folder" that is a file, a read-only folder, and a
+    // FIFO with no reader, which would block an open for writing, and with
+    // it every thread that logs.
     struct Case {
         const char* what;
         const char* fileName;
+        const char* setUp;
     } cases[] = {
-        {"missing folder", "/var/log/vexlor/missing/vexlor.log"},
-        {"folder is a file", "/var/log/vexlor/plain/vexlor.log"},
-        {"FIFO", "/var/log/vexlor/pipe"},
+        {"missing folder", "/var/log/vexlor/missing/vexlor.log", "log:4:nothing yet"},
+        {"folder is a file", "/var/log/vexlor/plain/vexlor.log", "log:4:nothing yet"},
+        {"read-only folder", "/var/log/vexlor/sealed/vexlor.log", "readonly:/var/log/vexlor/sealed"},
+        {"FIFO", "/var/log/vexlor/pipe", "log:4:nothing yet"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         emu::Scenario scenario("logging");
         emu::writeFile(scenario.logDir() + "/plain", "a file\n");
         ASSERT_EQ(mkfifo((scenario.logDir() + "/pipe").c_str(), 0600), 0);
+        ASSERT_EQ(mkdir((scenario.logDir() + "/sealed").c_str(), 0755), 0);
         scenario.logConf(std::string("IsConsole=1\nFileName=") + c.fileName + "\n")
             .timeout(std::chrono::seconds(10));
-        emu::ScenarioResult r = run(scenario, {"log:1:first", "lines:3:10", "log:1:last"});
+        emu::ScenarioResult r = run(scenario, {c.setUp, "log:1:first", "lines:3:10", "log:1:last"});
         EXPECT_FALSE(r.timedOut);
         EXPECT_THAT(r.err, HasSubstr("\tlast\r\n")) << "the console echo goes on";
         EXPECT_EQ(emu::readFile(scenario.logDir() + "/plain"), "a file\n");
+        EXPECT_FALSE(std::filesystem::exists(scenario.logDir() + "/sealed/vexlor.log"));
     }
 }
 

@@ -34,7 +34,7 @@ SCENARIO(identity_ioctl)
     int fd = open(args.at(0).c_str(), O_RDONLY);
     if (fd < 0)
         return 2;
-    unsigned char block[512];
+    unsigned char block[512] = {};
     int result = ioctl(fd, 0x030D, block);
     close(fd);
     printf("result=%d\n", result);
