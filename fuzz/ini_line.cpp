@@ -18,7 +18,7 @@ public:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static LineConfig config;
+    LineConfig config;
     config.apply(std::string(reinterpret_cast<const char*>(data), size));
     if (config.getPollRate() == 0 || config.getPercentUsedThreshold() < 10 || config.getPercentUsedThreshold() > 100
         || config.getSptLogAccess() > 1 || config.getDbgIndications() > 1)

@@ -29,6 +29,6 @@ for target in "${targets[@]}"; do
     echo "fuzz_$target found a fault; reproducer: $(ls "$work/$target"-* 2>/dev/null)"
     exit 1
   fi
-  grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)|cov: ' "$work/$target.log" | tail -4
+  grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)|cov: ' "$work/$target.log" | tail -4 || true
 done
 rm -rf "$work"

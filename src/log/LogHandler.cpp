@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <memory>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -40,7 +41,6 @@ FileLogHandler::FileLogHandler()
     , m_IsConsole(false)
     , m_File(-1)
     , m_bLogFull(false)
-    , m_LineCut(false)
 {
     GetConfig();
 }
@@ -83,8 +83,9 @@ void FileLogHandler::WriteLog(std::string& line)
     if (m_File < 0) {
         // The process runs as root: refuse a symbolic link planted at the
         // log file's name, and keep the descriptor out of child processes.
-        // O_NONBLOCK keeps a FIFO put there from stalling the open.
-        m_File = open(m_FileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
+        // O_NONBLOCK keeps a FIFO put there from stalling the open, and
+        // O_NOCTTY a terminal from becoming the process's own.
+        m_File = open(m_FileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0640);
         if (m_File < 0)
             return;
     }
@@ -101,15 +102,16 @@ void FileLogHandler::WriteLog(std::string& line)
         return;
     }
     // A failed write loses only this line; the next one tries again. A line
-    // cut short by the failure is ended first, so the next starts a line of
+    // this handler cut short is ended first, so the next starts a line of
     // its own.
-    if (m_LineCut) {
-        if (writeAll(m_File, "\r\n", 2) != 2)
+    if (!m_LineEnd.empty()) {
+        if (writeAll(m_File, m_LineEnd.data(), m_LineEnd.size()) != m_LineEnd.size())
             return;
-        m_LineCut = false;
+        m_LineEnd.clear();
     }
     size_t written = writeAll(m_File, line.data(), line.size());
-    m_LineCut = written > 0 && written < line.size();
+    if (written > 0 && written < line.size())
+        m_LineEnd = written + 1 == line.size() ? "\n" : "\r\n";
 }
 
 void FileLogHandler::CloseFile()
@@ -127,20 +129,23 @@ void FileLogHandler::GetConfig()
     m_MaxLength = kDefaultMaxLength;
     m_IsConsole = false;
 
-    FILE* config = fopen(kConfigPath, "re");
-    if (config == nullptr)
+    std::unique_ptr<FILE, int (*)(FILE*)> config(fopen(kConfigPath, "re"), fclose);
+    if (!config)
         return;
-    ReadConfig(config);
-    fclose(config);
+    ReadConfig(config.get());
 }
 
 void FileLogHandler::ReadConfig(FILE* config)
 {
-    char* buffer = nullptr;
-    size_t capacity = 0;
+    // getline's buffer, freed also when a line cannot be stored.
+    struct LineBuffer {
+        char* text = nullptr;
+        size_t capacity = 0;
+        ~LineBuffer() { free(text); }
+    } buffer;
     ssize_t length;
-    while ((length = getline(&buffer, &capacity, config)) >= 0) {
-        std::string line(buffer, static_cast<size_t>(length));
+    while ((length = getline(&buffer.text, &buffer.capacity, config)) >= 0) {
+        std::string line(buffer.text, static_cast<size_t>(length));
         if (!line.empty() && line.back() == '\n')
             line.pop_back();
         // A file edited on another system may end its lines with CR LF; the
@@ -149,7 +154,6 @@ void FileLogHandler::ReadConfig(FILE* config)
             line.pop_back();
         ApplyConfigLine(line);
     }
-    free(buffer);
 }
 
 void FileLogHandler::ApplyConfigLine(const std::string& line)

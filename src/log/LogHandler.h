@@ -52,8 +52,9 @@ private:
     // Set once the size cap is reached or the handler is going: nothing
     // more is written to the file.
     bool m_bLogFull;
-    // The last write stopped partway through a line.
-    bool m_LineCut;
+    // What ends the line the last write stopped partway through; empty when
+    // it stopped nowhere.
+    std::string m_LineEnd;
     std::mutex m_Lock;
 };
 

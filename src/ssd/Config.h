@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -48,12 +49,15 @@ protected:
 
     void readIni(FILE* ini)
     {
-        char* buffer = nullptr;
-        size_t capacity = 0;
+        // getline's buffer, freed also when a line cannot be stored.
+        struct LineBuffer {
+            char* text = nullptr;
+            size_t capacity = 0;
+            ~LineBuffer() { free(text); }
+        } buffer;
         ssize_t length;
-        while ((length = getline(&buffer, &capacity, ini)) >= 0)
-            applyLine(std::string(buffer, static_cast<size_t>(length)));
-        free(buffer);
+        while ((length = getline(&buffer.text, &buffer.capacity, ini)) >= 0)
+            applyLine(std::string(buffer.text, static_cast<size_t>(length)));
     }
 
     void applyLine(const std::string& line)
@@ -103,11 +107,10 @@ private:
 
     void readIniFile()
     {
-        FILE* ini = fopen("/etc/vexlor/vexlor.ini", "re");
-        if (ini == nullptr)
+        std::unique_ptr<FILE, int (*)(FILE*)> ini(fopen("/etc/vexlor/vexlor.ini", "re"), fclose);
+        if (!ini)
             return;
-        readIni(ini);
-        fclose(ini);
+        readIni(ini.get());
     }
 
     // "%lu" takes a minus sign and wraps the figure round, so PollRate=-5

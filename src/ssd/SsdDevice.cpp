@@ -54,7 +54,7 @@ bool SsdDevice::initialise(IdentifyData& id, std::string& physicalDrive, std::st
     try {
         supportedSsdModels.reset(new SupportedSsdModels());
     } catch (const std::bad_alloc&) {
-        supportedSsdModels.reset();
+        // Left empty, and said so below.
     }
     if (!supportedSsdModels) {
         LogQuick(LEVEL_ERROR, "SsdDevice::initialise - OOM allocating SupportedSsdModels");

@@ -170,17 +170,31 @@ void SsdManager::SsdDeviceFailureImminent(SsdDevice& ssdDevice)
         LogQuick(LEVEL_DEBUG, "SsdManager::SsdDeviceFailureImminent - No registered ISsdListener - exiting");
         return;
     }
+    // Counted out however the relay ends: an unregistration waits for it.
+    struct RelayEnd {
+        SsdManager& manager;
+        ISsdListener* listener;
+        ~RelayEnd() { manager.finishRelay(listener); }
+    } relayEnd{*this, listener};
     try {
         listener->SsdFailureImminent(model, serial, drive, percentageUsed);
+    } catch (const std::bad_alloc&) {
+        // No memory for the event's copies: the poll fails and the drive
+        // sends its event again at its next read.
+        throw;
     } catch (...) {
-        // The client's failure must neither end this drive's polling nor
-        // leave the relay counted, which would block its unregistration.
+        // The client's own failure loses this event only.
         LogQuick(LEVEL_ERROR, "SsdManager::SsdDeviceFailureImminent - the listener failed");
     }
+}
+
+void SsdManager::finishRelay(ISsdListener* listener)
+{
     {
         std::lock_guard<std::mutex> guard(relayLock);
-        if (--relaysInProgress[listener] == 0)
-            relaysInProgress.erase(listener);
+        auto counted = relaysInProgress.find(listener);
+        if (counted != relaysInProgress.end() && --counted->second == 0)
+            relaysInProgress.erase(counted);
     }
     relayFinished.notify_all();
 }

@@ -36,6 +36,8 @@ private:
     void copyDisplayInformation(SsdInformationList& ssdInformationList, int numSsdDevices);
     // Puts `listener` in the slot and waits for the relays using the old one.
     void replaceClient(ISsdListener* listener);
+    // Counts out one relay to `listener` and wakes whoever waits for it.
+    void finishRelay(ISsdListener* listener);
 
     bool init;
     std::string biosVersion;

@@ -109,13 +109,16 @@ void createOrCount(const char* factory, const CMPIBroker* broker, const CMPICont
             created = new SsdProvider();
             created->setBroker(broker);
             created->initialise(ctx);
+        } catch (const std::bad_alloc&) {
+            delete created;
+            created = nullptr;
+            Log(LEVEL_ERROR, "%s - Provider malloc failed", factory);
         } catch (...) {
             delete created;
             created = nullptr;
+            Log(LEVEL_ERROR, "%s - Provider creation failed with an exception", factory);
         }
-        if (created == nullptr) {
-            Log(LEVEL_ERROR, "%s - Provider malloc failed", factory);
-        } else {
+        if (created != nullptr) {
             provider = created;
             hdl = created;
             providerReady = created->isInitialised();

@@ -4,12 +4,14 @@
 #include "ScenarioTest.h"
 #include "log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <condition_variable>
 #include <cstdio>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -66,6 +68,9 @@ void hammer(LogQuickFunction logQuick, const char* library, int threads, int lin
     for (std::thread& worker : workers)
         worker.join();
 }
+
+// The reading end of a FIFO the "reader" action opened, or -1.
+int fifoReader = -1;
 
 // Each argument is one action, fields separated by ':'.
 SCENARIO(logging)
@@ -131,6 +136,18 @@ SCENARIO(logging)
             std::string options = "size=" + f[2];
             if (mount("tmpfs", f[1].c_str(), "tmpfs", 0, options.c_str()) != 0)
                 return 7;
+        } else if (verb == "reader") {
+            // Holds a FIFO open for reading, so that opening it to write succeeds.
+            fifoReader = open(f[1].c_str(), O_RDONLY | O_NONBLOCK);
+            if (fifoReader < 0)
+                return 11;
+        } else if (verb == "drain") {
+            char buffer[4096];
+            ssize_t got = 0;
+            ssize_t total = 0;
+            while (fifoReader >= 0 && (got = read(fifoReader, buffer, sizeof buffer)) > 0)
+                total += got;
+            printf("\nfifo_bytes=%zd\n", total);
         } else if (verb == "readonly") {
             // The directory read-only, in this scenario's namespace only.
             if (mount(f[1].c_str(), f[1].c_str(), "none", MS_BIND, nullptr) != 0
@@ -427,9 +444,10 @@ TEST_F(LoggingTest, BothLibrariesLoggersShareOneFileWithoutInterleaving)
 
 TEST_F(LoggingTest, LogThatCannotBeOpenedCostsOnlyItsLines)
 {
-    // A missing folder, a "folder" that is a file, a read-only folder, and a
+    // A missing folder, a "folder" that is a file, a read-only folder, a
     // FIFO with no reader, which would block an open for writing, and with
-    // it every thread that logs.
+    // it every thread that logs, and a FIFO that someone reads, which must
+    // not get the log either.
     struct Case {
         const char* what;
         const char* fileName;
@@ -439,6 +457,7 @@ TEST_F(LoggingTest, LogThatCannotBeOpenedCostsOnlyItsLines)
         {"folder is a file", "/var/log/vexlor/plain/vexlor.log", "log:4:nothing yet"},
         {"read-only folder", "/var/log/vexlor/sealed/vexlor.log", "readonly:/var/log/vexlor/sealed"},
         {"FIFO", "/var/log/vexlor/pipe", "log:4:nothing yet"},
+        {"FIFO with a reader", "/var/log/vexlor/pipe", "reader:/var/log/vexlor/pipe"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -448,8 +467,9 @@ TEST_F(LoggingTest, LogThatCannotBeOpenedCostsOnlyItsLines)
         ASSERT_EQ(mkdir((scenario.logDir() + "/sealed").c_str(), 0755), 0);
         scenario.logConf(std::string("IsConsole=1\nFileName=") + c.fileName + "\n")
             .timeout(std::chrono::seconds(10));
-        emu::ScenarioResult r = run(scenario, {c.setUp, "log:1:first", "lines:3:10", "log:1:last"});
+        emu::ScenarioResult r = run(scenario, {c.setUp, "log:1:first", "lines:3:10", "log:1:last", "drain"});
         EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(emu::numberAfter(r.out, "fifo_bytes"), 0) << "only a regular file takes the log";
         EXPECT_THAT(r.err, HasSubstr("\tlast\r\n")) << "the console echo goes on";
         EXPECT_EQ(emu::readFile(scenario.logDir() + "/plain"), "a file\n");
         EXPECT_FALSE(std::filesystem::exists(scenario.logDir() + "/sealed/vexlor.log"));
@@ -473,6 +493,11 @@ TEST_F(LoggingTest, FullDiskLosesLinesButNeverGluesTwoTogether)
     std::vector<std::string> lines = copy.logLines();
     ASSERT_GE(lines.size(), 2u) << copy.log.substr(0, 300);
     EXPECT_TRUE(copy.logHas("before"));
+    // The disk filled up partway through a line at least once.
+    bool cut = false;
+    for (const std::string& line : lines)
+        cut |= line.find("\tline ") != std::string::npos && std::count(line.begin(), line.end(), 'z') < 3000;
+    EXPECT_TRUE(cut) << "no line was cut short: the test did not reach its case";
     // Whatever was cut, the line after the full disk starts a line of its own.
     std::vector<emu::LogLine> parsed = copy.parsedLog();
     ASSERT_FALSE(parsed.empty());

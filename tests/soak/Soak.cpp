@@ -25,13 +25,13 @@
 #include "log.h"
 #include "ssd.h"
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <deque>
+#include <sys/wait.h>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fstream>
@@ -95,7 +95,7 @@ void applyCommand(emu::MockBed& bed, const std::string& line)
     emu::DriveEmulator& drive = bed.drive(name);
     if (verb == "heal") {
         drive.clearFaults();
-        drive.changeSpec([](emu::DriveSpec& spec) {
+        drive.changeDescription([](emu::DriveSpec& spec) {
             spec.page7Number = 7;
             spec.deviceStatisticsPages = 8;
             spec.listedStatisticsPages = -1;
@@ -120,11 +120,11 @@ void applyCommand(emu::MockBed& bed, const std::string& line)
             for (emu::Op op : {emu::Op::SmartReadData, emu::Op::SmartReadLog, emu::Op::ReadLogExt})
                 drive.setFault(op, fault);
         } else if (kind == "wrongpage") {
-            drive.changeSpec([](emu::DriveSpec& spec) { spec.page7Number = 6; });
+            drive.changeDescription([](emu::DriveSpec& spec) { spec.page7Number = 6; });
         } else if (kind == "fewpages") {
-            drive.changeSpec([](emu::DriveSpec& spec) { spec.deviceStatisticsPages = 4; });
+            drive.changeDescription([](emu::DriveSpec& spec) { spec.deviceStatisticsPages = 4; });
         } else if (kind == "lyingdirectory") {
-            drive.changeSpec([](emu::DriveSpec& spec) {
+            drive.changeDescription([](emu::DriveSpec& spec) {
                 spec.deviceStatisticsPages = 4;
                 spec.listedStatisticsPages = 8;
             });
@@ -132,7 +132,14 @@ void applyCommand(emu::MockBed& bed, const std::string& line)
     }
 }
 
-// Reads the child's commands until it closes the FIFO.
+// Whether the child has ended; it stays waitable for the scenario's runner.
+bool childEnded(pid_t child)
+{
+    siginfo_t state{};
+    return waitid(P_PID, static_cast<id_t>(child), &state, WEXITED | WNOHANG | WNOWAIT) != 0 || state.si_pid != 0;
+}
+
+// Reads the child's commands until it closes the FIFO or ends.
 void serveCommands(emu::MockBed& bed, const std::string& fifo, const emu::Scenario& scenario)
 {
     int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
@@ -153,9 +160,11 @@ void serveCommands(emu::MockBed& bed, const std::string& fifo, const emu::Scenar
             continue;
         }
         // End of file once the child has opened and closed its end, or
-        // when the child is gone without opening it.
-        if ((length == 0 && writerSeen) || kill(scenario.childPid(), 0) != 0)
+        // when the child is gone, whether it opened its end or not.
+        if ((length == 0 && writerSeen) || childEnded(scenario.childPid()))
             break;
+        if (length == 0)
+            std::this_thread::sleep_for(milliseconds(20));
     }
     close(fd);
 }
@@ -178,34 +187,11 @@ long statusField(const char* field)
     return -1;
 }
 
-// Descriptors other than sockets: the libraries open none, while the
-// emulation's preload library keeps its own and leaks one whenever the open
-// of a node that has vanished fails.
-int fileDescriptors()
-{
-    int count = 0;
-    if (DIR* directory = opendir("/proc/self/fd")) {
-        while (dirent* entry = readdir(directory)) {
-            char target[64] = {};
-            std::string link = std::string("/proc/self/fd/") + entry->d_name;
-            if (readlink(link.c_str(), target, sizeof target - 1) > 0 && strncmp(target, "socket:", 7) != 0)
-                ++count;
-        }
-        closedir(directory);
-    }
-    return count;
-}
-
-// The fewest descriptors over half a second: a drive's node is open only
-// while one of its commands runs.
+// Memory and threads now; the descriptors open between drive commands.
 Sample sample()
 {
     Sample taken;
-    taken.descriptors = fileDescriptors();
-    for (int i = 0; i < 70; ++i) {
-        std::this_thread::sleep_for(milliseconds(7));
-        taken.descriptors = std::min(taken.descriptors, fileDescriptors());
-    }
+    taken.descriptors = emu::restingFileDescriptors(milliseconds(500));
     taken.rssKb = statusField("VmRSS:");
     taken.threads = static_cast<int>(statusField("Threads:"));
     return taken;
@@ -213,14 +199,20 @@ Sample sample()
 
 std::mutex g_eventsLock;
 std::map<std::string, int> g_events;   // per drive, over every listener
+int g_eventsToRetired = 0;             // to listeners already replaced
 
 class CountingListener : public ISsdListener {
 public:
     void SsdFailureImminent(std::string, std::string, std::string drive, unsigned char) override
     {
         std::lock_guard<std::mutex> guard(g_eventsLock);
-        ++g_events[drive];
+        if (retired)
+            ++g_eventsToRetired;
+        else
+            ++g_events[drive];
     }
+    // Set once another listener has replaced this one.
+    std::atomic<bool> retired{false};
 };
 
 // What the snapshot threads have seen of each drive.
@@ -323,6 +315,9 @@ SCENARIO(soak)
     LogQuick(LEVEL_ERROR, "soak: started");
     auto listener = std::make_unique<CountingListener>();
     api.registerSsdListener(listener.get());
+    // Replaced listeners stay alive a while, so that a late event to one is
+    // counted rather than sent to freed memory.
+    std::deque<std::unique_ptr<CountingListener>> retired;
 
     std::atomic<bool> stop{false};
     Observed observed;
@@ -352,6 +347,10 @@ SCENARIO(soak)
         // when no event is still being delivered to the old one.
         auto fresh = std::make_unique<CountingListener>();
         api.registerSsdListener(fresh.get());
+        listener->retired = true;
+        retired.push_back(std::move(listener));
+        if (retired.size() > 256)
+            retired.pop_front();
         listener = std::move(fresh);
         ++listenersRegistered;
 
@@ -380,7 +379,7 @@ SCENARIO(soak)
             bool seen = waitUntilSeenFailing(observed, name, milliseconds(8000));
             if (unheard) {
                 // The event went with the poll that showed the wear: well before now.
-                std::this_thread::sleep_for(milliseconds(1500));
+                std::this_thread::sleep_for(milliseconds(2500));
                 api.registerSsdListener(listener.get());
                 unexpected.insert(drive);
             } else {
@@ -416,6 +415,7 @@ SCENARIO(soak)
                 ++stray;
             }
         }
+        stray += g_eventsToRetired;
     }
     printf("soak start rss_kb=%ld fds=%d threads=%d\n", first.rssKb, first.descriptors, first.threads);
     printf("soak end   rss_kb=%ld fds=%d threads=%d\n", last.rssKb, last.descriptors, last.threads);
@@ -494,7 +494,7 @@ int main(int argc, char** argv)
     emu::Scenario scenario("soak");
     scenario.args({fifo, std::to_string(seconds), std::to_string(seed), std::to_string(rssSlackMb)})
         .ini("PollRate=1\nPercentUsedThreshold=90\n")
-        .logConf("Level=1\n")
+        .logConf("Level=1\nMaxLength=4294967295\n")
         .timeout(std::chrono::seconds(seconds + 120));
     printf("soak: %d drives, %ld s, seed %lu\n", kDrives, seconds, seed);
     fflush(stdout);

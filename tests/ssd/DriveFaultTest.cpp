@@ -9,47 +9,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <dirent.h>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <thread>
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Open descriptors other than sockets: the libraries open none, while the
-// emulation's preload library keeps its own, and leaks one whenever the
-// open of a node it answers for fails because the node has gone.
-int openDescriptors()
-{
-    int count = 0;
-    if (DIR* directory = opendir("/proc/self/fd")) {
-        while (dirent* entry = readdir(directory)) {
-            char target[64] = {};
-            std::string link = std::string("/proc/self/fd/") + entry->d_name;
-            if (readlink(link.c_str(), target, sizeof target - 1) > 0 && strncmp(target, "socket:", 7) != 0)
-                ++count;
-        }
-        closedir(directory);
-    }
-    return count;
-}
-
-// The descriptors open between commands: the fewest seen over a third of a
-// second, since a polling thread holds a node open while a command runs.
-int restingDescriptors()
-{
-    int fewest = openDescriptors();
-    for (int sample = 0; sample < 50; ++sample) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(7));
-        fewest = std::min(fewest, openDescriptors());
-    }
-    return fewest;
-}
 
 void await(const std::string& path)
 {
@@ -80,7 +50,7 @@ SCENARIO(drive_faults)
     const std::string dir = args.at(0);
     SsdApi api;
     printf("\ninit=%d\n", static_cast<int>(api.initialiseSsdDriver()));
-    int descriptors = restingDescriptors();
+    int descriptors = emu::restingFileDescriptors(std::chrono::milliseconds(350));
     snapshot(api, "before");
     emu::writeFile(dir + "/ready", "");
     await(dir + "/faulted");
@@ -109,7 +79,7 @@ SCENARIO(drive_faults)
     await(dir + "/cleared");
     std::this_thread::sleep_for(std::chrono::milliseconds(1800));
     snapshot(api, "after");
-    printf("fd_growth=%d\n", restingDescriptors() - descriptors);
+    printf("fd_growth=%d\n", emu::restingFileDescriptors(std::chrono::milliseconds(350)) - descriptors);
     return 0;
 }
 
@@ -160,17 +130,18 @@ TEST_F(DriveFaultTest, FaultyDriveKeepsItsFiguresWhileTheOthersArePolledOnTime)
         drive.clearFaults();
         drive.release();
     };
-    auto restoreSpec = [](emu::MockBed&, emu::DriveEmulator& drive) {
-        drive.changeSpec([](emu::DriveSpec& spec) {
+    auto restore = [](emu::MockBed&, emu::DriveEmulator& drive) {
+        drive.changeDescription([](emu::DriveSpec& spec) {
             spec.page7Number = 7;
             spec.deviceStatisticsPages = 8;
             spec.listedStatisticsPages = -1;
         });
     };
     const FaultCase cases[] = {
+        // (Not on a host with a real /dev/sdb, where the open would reach it.)
         {"vanishes and comes back",
-         [](emu::MockBed& bed, emu::DriveEmulator&) { ASSERT_TRUE(bed.unplug("sdb")); },
-         [](emu::MockBed& bed, emu::DriveEmulator&) { ASSERT_TRUE(bed.replug("sdb")); }},
+         [](emu::MockBed& bed, emu::DriveEmulator&) { EXPECT_TRUE(bed.unplug("sdb")); },
+         [](emu::MockBed& bed, emu::DriveEmulator&) { EXPECT_TRUE(bed.replug("sdb")); }},
         {"EIO on every command", [](emu::MockBed&, emu::DriveEmulator& d) { onEveryReadCommand(d, everyCommand(EIO)); },
          clear},
         {"every command aborted",
@@ -182,24 +153,28 @@ TEST_F(DriveFaultTest, FaultyDriveKeepsItsFiguresWhileTheOthersArePolledOnTime)
          },
          clear},
         {"a wrong page number",
-         [](emu::MockBed&, emu::DriveEmulator& d) { d.changeSpec([](emu::DriveSpec& s) { s.page7Number = 6; }); },
-         restoreSpec},
+         [](emu::MockBed&, emu::DriveEmulator& d) { d.changeDescription([](emu::DriveSpec& s) { s.page7Number = 6; }); },
+         restore},
         {"fewer pages than needed",
          [](emu::MockBed&, emu::DriveEmulator& d) {
-             d.changeSpec([](emu::DriveSpec& s) { s.deviceStatisticsPages = 4; });
+             d.changeDescription([](emu::DriveSpec& s) { s.deviceStatisticsPages = 4; });
          },
-         restoreSpec},
+         restore},
         {"a log directory that lies",
          [](emu::MockBed&, emu::DriveEmulator& d) {
-             d.changeSpec([](emu::DriveSpec& s) {
+             d.changeDescription([](emu::DriveSpec& s) {
                  s.deviceStatisticsPages = 4;
                  s.listedStatisticsPages = 8;
              });
          },
-         restoreSpec},
+         restore},
     };
+    // The host's own node, past the preload library's redirection.
+    bool hostHasSdb = syscall(SYS_faccessat, AT_FDCWD, "/dev/sdb", F_OK) == 0;
     for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.what);
+        if (hostHasSdb && std::string(c.what) == "vanishes and comes back")
+            continue;
         m_bed.reset();
         emu::DriveEmulator& sda = bed().addDrive("sda", core::ssd("Healthy", "SER-A", 10, 1000));
         emu::DriveEmulator& sdb = bed().addDrive("sdb", core::ssd("Faulty", "SER-B", 40, 5000));

@@ -36,10 +36,14 @@ bool failThisAllocation()
     if (g_failAfter.load(std::memory_order_relaxed) < 0)
         return false;
     // Exactly one thread takes the count from 0 to -1: that allocation fails.
-    if (g_failAfter.fetch_sub(1, std::memory_order_relaxed) == 0) {
+    long before = g_failAfter.fetch_sub(1, std::memory_order_relaxed);
+    if (before == 0) {
         g_failed.fetch_add(1, std::memory_order_relaxed);
         return true;
     }
+    // A thread that raced past the failing one went below -1: back to "off".
+    if (before < 0)
+        g_failAfter.store(-1, std::memory_order_relaxed);
     return false;
 }
 
@@ -216,8 +220,10 @@ SCENARIO(throwing_listener)
     printf("\ninit=%d\n", static_cast<int>(api.initialiseSsdDriver()));
     api.registerSsdListener(&listener);
     bool repeated = waitFor([&] { return listener.calls >= 3; }, std::chrono::seconds(8));
+    auto start = std::chrono::steady_clock::now();
     api.unregisterSsdListener();
-    printf("repeated=%d unregistered=1\n", repeated ? 1 : 0);
+    long long took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    printf("repeated=%d unregister_ms=%lld\n", repeated ? 1 : 0, took);
     return 0;
 }
 
@@ -306,7 +312,11 @@ TEST_F(ExceptionSafetyTest, AThrowingListenerNeitherStopsPollingNorBlocksItsUnre
 
     EXPECT_EQ(emu::numberAfter(r.out, "init"), SSD_OK);
     EXPECT_EQ(emu::numberAfter(r.out, "repeated"), 1) << r.out;
-    EXPECT_EQ(emu::numberAfter(r.out, "unregistered"), 1) << r.out;
+    // A relay left counted would hold the unregistration for good; a poll
+    // in progress holds it for one drive read at most.
+    long long took = emu::numberAfter(r.out, "unregister_ms");
+    EXPECT_GE(took, 0) << r.out;
+    EXPECT_LT(took, 2000) << r.out;
     EXPECT_TRUE(r.logHas("SsdManager::SsdDeviceFailureImminent - the listener failed"));
 }
 

@@ -613,7 +613,7 @@ void DriveEmulator::setPercentageUsed(std::uint8_t value)
     m_spec.percentageUsed = value;
 }
 
-void DriveEmulator::changeSpec(const std::function<void(DriveSpec&)>& change)
+void DriveEmulator::changeDescription(const std::function<void(DriveSpec&)>& change)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     change(m_spec);

@@ -147,7 +147,7 @@ public:
     // Knobs; safe to turn while commands arrive.
     void setPercentageUsed(std::uint8_t value);
     // Any other change to the description, made under the emulator's lock.
-    void changeSpec(const std::function<void(DriveSpec&)>& change);
+    void changeDescription(const std::function<void(DriveSpec&)>& change);
     void setAttribute(const Attribute& attribute);   // replaces or adds by id
     void removeAttribute(std::uint8_t id);
     void setFault(Op op, const Fault& fault);

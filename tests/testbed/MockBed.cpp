@@ -294,9 +294,11 @@ MockBed::MockBed()
 MockBed::~MockBed()
 {
     for (auto& [name, attached] : m_drives) {
+        // No new command after the detach; the worker then finishes those
+        // it holds, which the release has freed from any hang.
         attached->emulator->release();
-        attached->worker.reset();
         umockdev_testbed_detach_ioctl(m_testbed, ("/dev/" + name).c_str(), nullptr);
+        attached->worker.reset();
         g_object_unref(attached->handler);
     }
     g_object_unref(m_testbed);
@@ -382,22 +384,15 @@ bool MockBed::unplug(const std::string& name)
     std::string node = "/dev/" + name;
     if (hostHasNode(node))
         return false;
-    // The node and umockdev's socket for it are put aside rather than
-    // removed, so that replug() can bring them back. Without the socket the
-    // preload library does not connect for an open that is bound to fail
-    // (it would keep that connection for good).
-    bool moved = true;
-    for (const std::string& path : {rootDir() + node, rootDir() + "/ioctl" + node})
-        moved &= rename(path.c_str(), (path + ".unplugged").c_str()) == 0 || errno == ENOENT;
-    return moved;
+    std::string emulated = rootDir() + node;
+    // Put aside rather than removed, so that replug() can bring it back.
+    return rename(emulated.c_str(), (emulated + ".unplugged").c_str()) == 0 || errno == ENOENT;
 }
 
 bool MockBed::replug(const std::string& name)
 {
-    bool moved = true;
-    for (const std::string& path : {rootDir() + "/dev/" + name, rootDir() + "/ioctl/dev/" + name})
-        moved &= rename((path + ".unplugged").c_str(), path.c_str()) == 0;
-    return moved;
+    std::string emulated = rootDir() + "/dev/" + name;
+    return rename((emulated + ".unplugged").c_str(), emulated.c_str()) == 0;
 }
 
 DriveEmulator& MockBed::drive(const std::string& name)

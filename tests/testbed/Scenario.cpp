@@ -1,7 +1,9 @@
 #include "Scenario.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <dirent.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,6 +104,32 @@ bool pathExists(const std::string& path)
 ScenarioRegistrar::ScenarioRegistrar(const char* name, ScenarioFunction function)
 {
     registry()[name] = function;
+}
+
+int openFileDescriptors()
+{
+    int count = 0;
+    if (DIR* directory = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(directory)) {
+            char target[64] = {};
+            std::string link = std::string("/proc/self/fd/") + entry->d_name;
+            if (readlink(link.c_str(), target, sizeof target - 1) > 0 && strncmp(target, "socket:", 7) != 0)
+                ++count;
+        }
+        closedir(directory);
+    }
+    return count;
+}
+
+int restingFileDescriptors(std::chrono::milliseconds window)
+{
+    int fewest = openFileDescriptors();
+    auto end = std::chrono::steady_clock::now() + window;
+    while (std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(7));
+        fewest = std::min(fewest, openFileDescriptors());
+    }
+    return fewest;
 }
 
 std::string readFile(const std::string& path)

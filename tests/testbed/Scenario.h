@@ -116,6 +116,14 @@ bool isScenarioInvocation(int argc, char** argv);
 long long numberAfter(const std::string& out, const std::string& key);
 
 std::string readFile(const std::string& path);
+
+// The descriptors this process has open, sockets aside: the libraries open
+// none, while umockdev's preload library keeps its own, and keeps one more
+// for good whenever the open of a node it answers for fails.
+int openFileDescriptors();
+// The fewest of them seen over `window`: a drive's node is open only while
+// one of its commands runs.
+int restingFileDescriptors(std::chrono::milliseconds window);
 void writeFile(const std::string& path, const std::string& content);
 
 } // namespace emu

@@ -16,7 +16,7 @@ logs=$(mktemp -d /tmp/vexlor-memcheck.XXXXXX)
 export VEXLOR_SCENARIO_WRAPPER="/usr/bin/valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite --num-callers=30 --suppressions=$PWD/tests/valgrind/glibc.supp --log-file=$logs/%p.log"
 ctest --test-dir "$build" -j2 --timeout 900 -E '^ExceptionSafetyTest\.' "$@" >"$logs/ctest.out" 2>&1 || true
 grep -E 'tests passed|tests failed' "$logs/ctest.out" || true
-children=$(ls "$logs"/*.log 2>/dev/null | wc -l)
+children=$(find "$logs" -name '*.log' | wc -l)
 faulty=$(grep -l 'ERROR SUMMARY: [1-9]' "$logs"/*.log || true)
 unfinished=$(grep -L 'ERROR SUMMARY' "$logs"/*.log || true)
 echo "memcheck: $children scenario processes checked"
@@ -33,7 +33,10 @@ if [ -n "$faulty" ]; then
   exit 1
 fi
 # A process killed before its end (a test's time limit) writes no summary.
-[ -z "$unfinished" ] || echo "memcheck: ended before their summary (not judged): $(echo $unfinished | wc -w)"
-grep -h 'definitely lost' "$logs"/*.log | sed 's/==[0-9]*==//' | sort | uniq -c
+if [ -n "$unfinished" ]; then
+  echo "memcheck: ended before their summary (a test's time limit), so not judged:"
+  for log in $unfinished; do grep -m1 -h 'Command:' "$log" || echo "  $log"; done
+fi
+grep -h 'definitely lost' "$logs"/*.log | sed 's/==[0-9]*==//' | sort | uniq -c || true
 rm -rf "$logs"
 echo "memcheck: no errors, no definite leaks"
