@@ -6,11 +6,13 @@
 // libraries' own allocations come here too: the executable's definitions
 // take precedence over the C++ runtime's.
 #include "CoreTestSupport.h"
+#include "TestBroker.h"
 #include "ssd.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <new>
 #include <set>
@@ -227,6 +229,49 @@ SCENARIO(throwing_listener)
     return 0;
 }
 
+using InstanceFactory = CMPIInstanceMI* (*)(const CMPIBroker*, const CMPIContext*, CMPIStatus*);
+
+// The CIM provider when memory runs out: as it is created, and while it
+// enumerates. Nothing may unwind into the object manager, which is C.
+SCENARIO(oom_provider)
+{
+    void* library = dlopen(VEXLOR_PROVIDER_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    auto factory = library != nullptr
+        ? reinterpret_cast<InstanceFactory>(dlsym(library, "SsdProvider_Create_InstanceMI"))
+        : nullptr;
+    if (factory == nullptr)
+        return 3;
+    cimom::TestBroker broker;
+    auto enumerate = [&](CMPIInstanceMI* mi) {
+        const CMPIContext* context = broker.requestContext();
+        const CMPIResult* result = broker.newResult();
+        const CMPIObjectPath* path = broker.path("root/cimv2", "ZUL_SSDLifeMonitor");
+        g_failAll = true;
+        CMPIStatus status = mi->ft->enumInstances(mi, context, result, path, nullptr);
+        g_failAll = false;
+        return status.rc;
+    };
+    const CMPIContext* context = broker.requestContext();
+    g_failAll = true;
+    CMPIInstanceMI* starved = factory(broker.broker(), context, nullptr);
+    g_failAll = false;
+    printf("\nstarved_mi=%d\n", starved != nullptr ? 1 : 0);
+    // No provider came of it: requests are refused until one is created.
+    const CMPIResult* refused = broker.newResult();
+    CMPIStatus status = starved->ft->enumInstances(starved, broker.requestContext(), refused,
+                                                   broker.path("root/cimv2", "ZUL_SSDLifeMonitor"), nullptr);
+    // The provider library announces its logger, without a newline, on first use.
+    printf("\nrefused_rc=%d\n", static_cast<int>(status.rc));
+
+    CMPIInstanceMI* mi = factory(broker.broker(), broker.requestContext(), nullptr);
+    printf("starved_enum_rc=%d\n", static_cast<int>(enumerate(mi)));
+    const CMPIResult* result = broker.newResult();
+    status = mi->ft->enumInstances(mi, broker.requestContext(), result, broker.path("root/cimv2", "ZUL_SSDLifeMonitor"),
+                                   nullptr);
+    printf("enum_rc=%d instances=%zu\n", static_cast<int>(status.rc), broker.result(result).instances.size());
+    return 0;
+}
+
 class ExceptionSafetyTest : public core::CoreTest {
 protected:
     void SetUp() override
@@ -304,6 +349,20 @@ TEST_F(ExceptionSafetyTest, ASnapshotShortOfMemoryGivesEveryDriveOrNone)
     EXPECT_EQ(emu::numberAfter(r.out, "init"), SSD_OK);
     EXPECT_GT(emu::numberAfter(r.out, "snapshot_failures"), 0) << r.out;
     EXPECT_EQ(emu::numberAfter(r.out, "partial"), 0) << r.out;
+}
+
+TEST_F(ExceptionSafetyTest, TheProviderShortOfMemoryAnswersWithAStatus)
+{
+    emu::ScenarioResult r = runScenario("oom_provider", {}, "PollRate=1000\n");
+
+    EXPECT_EQ(emu::numberAfter(r.out, "starved_mi"), 1) << r.out;
+    EXPECT_EQ(emu::numberAfter(r.out, "refused_rc"), CMPI_RC_ERR_METHOD_NOT_AVAILABLE) << r.out;
+    long starved = emu::numberAfter(r.out, "starved_enum_rc");
+    EXPECT_NE(starved, CMPI_RC_OK) << r.out;
+    EXPECT_GT(starved, 0) << r.out;
+    // Memory back, the same provider answers in full.
+    EXPECT_EQ(emu::numberAfter(r.out, "enum_rc"), CMPI_RC_OK) << r.out;
+    EXPECT_EQ(emu::numberAfter(r.out, "instances"), 2) << r.out;
 }
 
 TEST_F(ExceptionSafetyTest, AThrowingListenerNeitherStopsPollingNorBlocksItsUnregistration)
