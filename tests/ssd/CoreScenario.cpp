@@ -161,10 +161,7 @@ SCENARIO(core)
         } else if (f[0] == "sleep") {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(f[1])));
         } else if (f[0] == "await") {
-            auto end = Clock::now() + std::chrono::milliseconds(std::stoi(f[2]));
-            bool found = false;
-            while (!(found = access(f[1].c_str(), F_OK) == 0) && Clock::now() < end)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            bool found = emu::waitForFile(f[1], std::chrono::milliseconds(std::stoi(f[2])));
             std::lock_guard<std::mutex> guard(outputLock);
             printf("await=%d\n", found ? 1 : 0);
         } else if (f[0] == "childfds") {

@@ -21,12 +21,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void await(const std::string& path)
-{
-    auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (access(path.c_str(), F_OK) != 0 && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-}
+const std::chrono::seconds kHandOver(20);
 
 // Prints "<label> <drive> pu=<n> hours=<n>" per drive and the snapshot's
 // duration as "<label>_us=<n>".
@@ -53,7 +48,7 @@ SCENARIO(drive_faults)
     int descriptors = emu::restingFileDescriptors(std::chrono::milliseconds(350));
     snapshot(api, "before");
     emu::writeFile(dir + "/ready", "");
-    await(dir + "/faulted");
+    emu::waitForFile(dir + "/faulted", kHandOver);
     // The healthy drive's new hours must show within two poll periods;
     // snapshots meanwhile must not wait for the faulty drive.
     auto faulted = Clock::now();
@@ -76,7 +71,7 @@ SCENARIO(drive_faults)
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     snapshot(api, "during");
     emu::writeFile(dir + "/checked", "");
-    await(dir + "/cleared");
+    emu::waitForFile(dir + "/cleared", kHandOver);
     std::this_thread::sleep_for(std::chrono::milliseconds(1800));
     snapshot(api, "after");
     printf("fd_growth=%d\n", emu::restingFileDescriptors(std::chrono::milliseconds(350)) - descriptors);
@@ -183,13 +178,13 @@ TEST_F(DriveFaultTest, FaultyDriveKeepsItsFiguresWhileTheOthersArePolledOnTime)
         std::filesystem::create_directories(dir);
         m_scenarioName = "drive_faults";
         emu::ScenarioResult r = run({dir}, "PollRate=1\n", [&] {
-            await(dir + "/ready");
+            emu::waitForFile(dir + "/ready", kHandOver);
             c.strike(bed(), sdb);
             sda.setAttribute({9, 0x0032, 100, 100, 1001});
             sdb.setAttribute({9, 0x0032, 100, 100, 5001});
             sdb.setPercentageUsed(41);
             emu::writeFile(dir + "/faulted", "");
-            await(dir + "/checked");
+            emu::waitForFile(dir + "/checked", kHandOver);
             c.heal(bed(), sdb);
             emu::writeFile(dir + "/cleared", "");
         });

@@ -323,9 +323,7 @@ TEST_F(ExceptionSafetyTest, ExhaustedMemoryFailsASnapshotAndPollingCarriesOn)
     std::remove(flag.c_str());
     emu::DriveEmulator& sda = bed().drive("sda");
     emu::ScenarioResult r = runScenario("oom_exhausted", {flag}, "PollRate=1\n", [&] {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (access(flag.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        emu::waitForFile(flag, std::chrono::seconds(15));
         sda.setPercentageUsed(97);
     });
     std::remove(flag.c_str());

@@ -106,6 +106,15 @@ ScenarioRegistrar::ScenarioRegistrar(const char* name, ScenarioFunction function
     registry()[name] = function;
 }
 
+bool waitForFile(const std::string& path, std::chrono::milliseconds limit)
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    bool found;
+    while (!(found = access(path.c_str(), F_OK) == 0) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return found;
+}
+
 int openFileDescriptors()
 {
     int count = 0;

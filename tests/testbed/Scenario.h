@@ -116,6 +116,9 @@ bool isScenarioInvocation(int argc, char** argv);
 long long numberAfter(const std::string& out, const std::string& key);
 
 std::string readFile(const std::string& path);
+// Waits at most `limit` for `path` to exist, as a hand-over between a
+// scenario and its test; whether it came.
+bool waitForFile(const std::string& path, std::chrono::milliseconds limit);
 
 // The descriptors this process has open, sockets aside: the libraries open
 // none, while umockdev's preload library keeps its own, and keeps one more
