@@ -93,6 +93,10 @@ std::string sourceText(std::uint8_t source)
         return "device statistics";
     case 3:
         return "vendor attribute 230";
+    case SSD_SOURCE_NVME_HEALTH_LOG:
+        return "nvme health log";
+    case SSD_SOURCE_EMMC_LIFE_TIME:
+        return "emmc life time";
     default:
         return "unknown";
     }
@@ -101,6 +105,29 @@ std::string sourceText(std::uint8_t source)
 std::string usedText(std::uint8_t used)
 {
     return used == kNoFigure ? "n/a" : std::to_string(used) + "%";
+}
+
+// 255 is "no figure", except from an NVMe drive, where it means 255 or more.
+bool hasWearFigure(const SsdInformation& ssd)
+{
+    return ssd.percentageUsed != kNoFigure || ssd.percentageUsedSource == SSD_SOURCE_NVME_HEALTH_LOG;
+}
+
+std::string wearText(const SsdInformation& ssd)
+{
+    if (!hasWearFigure(ssd))
+        return "n/a";
+    return (ssd.percentageUsed == kNoFigure ? ">=" : "") + std::to_string(ssd.percentageUsed) + "%";
+}
+
+bool hasHours(const SsdInformation& ssd)
+{
+    return ssd.poweredOnHours != SSD_HOURS_NOT_AVAILABLE;
+}
+
+std::string hoursText(const SsdInformation& ssd)
+{
+    return hasHours(ssd) ? std::to_string(ssd.poweredOnHours) : "n/a";
 }
 
 std::string statusText(const SsdInformation& ssd)
@@ -152,7 +179,7 @@ void printTable(FILE* out, const SsdInformationList& ssds)
         {"DEVICE", "MODEL", "SERIAL", "FIRMWARE", "HOURS", "USED", "SOURCE", "STATUS"}};
     for (const SsdInformation& ssd : ssds)
         rows.push_back({ssd.physicalDrive, ssd.driveModel, ssd.driveSerialNumber, ssd.driveFirmwareVersion,
-                        std::to_string(ssd.poweredOnHours), usedText(ssd.percentageUsed),
+                        hoursText(ssd), wearText(ssd),
                         sourceText(ssd.percentageUsedSource), statusText(ssd)});
     std::vector<size_t> widths(rows[0].size(), 0);
     for (const auto& row : rows)
@@ -236,12 +263,12 @@ void printJson(FILE* out, const SsdInformationList& ssds)
         const SsdInformation& ssd = ssds[i];
         fprintf(out,
                 "%s\n  {\"device\": %s, \"model\": %s, \"serial\": %s, \"firmware\": %s, "
-                "\"power_on_hours\": %llu, \"percentage_used\": %s, \"percentage_used_source\": %u, "
+                "\"power_on_hours\": %s, \"percentage_used\": %s, \"percentage_used_source\": %u, "
                 "\"source\": %s, \"failure_imminent\": %s}",
                 i == 0 ? "" : ",", jsonString(ssd.physicalDrive).c_str(), jsonString(ssd.driveModel).c_str(),
                 jsonString(ssd.driveSerialNumber).c_str(), jsonString(ssd.driveFirmwareVersion).c_str(),
-                static_cast<unsigned long long>(ssd.poweredOnHours),
-                ssd.percentageUsed == kNoFigure ? "null" : std::to_string(ssd.percentageUsed).c_str(),
+                hasHours(ssd) ? std::to_string(ssd.poweredOnHours).c_str() : "null",
+                hasWearFigure(ssd) ? std::to_string(ssd.percentageUsed).c_str() : "null",
                 static_cast<unsigned>(ssd.percentageUsedSource), jsonString(sourceText(ssd.percentageUsedSource)).c_str(),
                 ssd.failureImminent ? "true" : "false");
     }
@@ -282,10 +309,12 @@ std::string prometheusText(const SsdInformationList& ssds)
         for (const SsdInformation& ssd : ssds) {
             std::string value;
             if (metric.name == metrics[0].name) {
-                if (ssd.percentageUsed == kNoFigure)
+                if (!hasWearFigure(ssd))
                     continue;   // no figure: no sample
                 value = std::to_string(ssd.percentageUsed);
             } else if (metric.name == metrics[1].name) {
+                if (!hasHours(ssd))
+                    continue;
                 value = std::to_string(ssd.poweredOnHours);
             } else {
                 value = ssd.failureImminent ? "1" : "0";

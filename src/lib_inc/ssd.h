@@ -1,7 +1,8 @@
 // Public interface of libquoxssd, the SSD wear monitor.
 //
 // A client calls SsdApi::initialiseSsdDriver once, then lists the fixed SATA
-// SSDs with getSsdInformationList, and hears of a drive passing its wear
+// SSDs (and, where the configuration switches them on, NVMe and eMMC drives)
+// with getSsdInformationList, and hears of a drive passing its wear
 // threshold through a registered ISsdListener.
 #ifndef VEXLOR_SSD_H
 #define VEXLOR_SSD_H
@@ -23,6 +24,23 @@ enum SSD_CODE : std::int32_t {
     SSD_BAD_ID = 9,
 };
 
+// Where a record's percentageUsed comes from, and what it means there:
+//   2  ATA Device Statistics log    0-254 as the drive gives it, 255: no figure
+//   3  vendor SMART attribute 230   as source 2
+//   4  NVMe health log              Percentage Used, may exceed 100; 255 means
+//                                   255 or more and counts as past the threshold
+//   5  eMMC life-time estimate      upper bound of the worse band: 10 to 100,
+//                                   101 for "exceeded", 255: no figure
+enum SSD_PERCENTAGE_USED_SOURCE : std::uint8_t {
+    SSD_SOURCE_DEVICE_STATISTICS = 2,
+    SSD_SOURCE_VENDOR_ATTRIBUTE = 3,
+    SSD_SOURCE_NVME_HEALTH_LOG = 4,
+    SSD_SOURCE_EMMC_LIFE_TIME = 5,
+};
+
+// poweredOnHours of a drive that keeps no such count (eMMC).
+constexpr std::uint64_t SSD_HOURS_NOT_AVAILABLE = UINT64_MAX;
+
 // One monitored SSD.
 class SsdInformation {
 public:
@@ -30,9 +48,9 @@ public:
     std::string driveSerialNumber;
     std::string physicalDrive;          // block device name, e.g. "sda"
     std::string driveFirmwareVersion;
-    std::uint64_t poweredOnHours = 0;
-    std::uint8_t percentageUsed = 0;    // 255: the drive gives no wear figure
-    std::uint8_t percentageUsedSource = 0; // 2: Device Statistics log, 3: vendor attribute 230
+    std::uint64_t poweredOnHours = 0;   // SSD_HOURS_NOT_AVAILABLE: the drive keeps none
+    std::uint8_t percentageUsed = 0;    // see SSD_PERCENTAGE_USED_SOURCE
+    std::uint8_t percentageUsedSource = 0;
     bool failureImminent = false;
 };
 

@@ -33,6 +33,9 @@ public:
     unsigned long getDbgIndications() { return dbgIndications; }
     unsigned long getDbgTraceAttributes() { return dbgTraceAttributes; }
     unsigned long getDbgTraceLogs() { return dbgTraceLogs; }
+    // NVMe and eMMC drives are monitored only when these are switched on.
+    unsigned long getMonitorNvme() { return monitorNvme; }
+    unsigned long getMonitorEmmc() { return monitorEmmc; }
 
     Config(const Config&) = delete;
     Config& operator=(const Config&) = delete;
@@ -89,6 +92,10 @@ protected:
             dbgTraceAttributes |= flagOn;
         } else if (key == "DebugTraceLogs") {
             dbgTraceLogs |= flagOn;
+        } else if (key == "MonitorNvme") {
+            monitorNvme |= flagOn;
+        } else if (key == "MonitorEmmc") {
+            monitorEmmc |= flagOn;
         }
     }
 
@@ -135,6 +142,8 @@ private:
     unsigned long dbgIndications = 0;
     unsigned long dbgTraceAttributes = 0;
     unsigned long dbgTraceLogs = 0;
+    unsigned long monitorNvme = 0;
+    unsigned long monitorEmmc = 0;
 };
 
 #endif

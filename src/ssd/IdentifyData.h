@@ -4,7 +4,12 @@
 #include <cstdint>
 #include <string>
 
-// What the system keeps of a drive's IDENTIFY DEVICE data.
+// How a drive is attached, which decides how it is read.
+enum class DriveBus { Ata, Nvme, Emmc };
+
+// What the system keeps of a drive's identification: for SATA its IDENTIFY
+// DEVICE data, for NVMe its Identify Controller data, for eMMC its card
+// registers as sysfs gives them.
 class IdentifyData {
 public:
     bool isSsd = false;               // the drive reports a non-rotating medium
@@ -12,6 +17,7 @@ public:
     std::string serial_no;
     std::string model;
     std::string fw_rev;
+    DriveBus bus = DriveBus::Ata;
 };
 
 #endif

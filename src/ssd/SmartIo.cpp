@@ -1,6 +1,7 @@
 #include "SmartIo.h"
 
 #include "Config.h"
+#include "DeviceNode.h"
 #include "Utils.h"
 #include "atacmd.h"
 #include "log.h"
@@ -11,11 +12,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <fcntl.h>
 #include <linux/hdreg.h>
 #include <scsi/sg.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 using namespace atacmd;
 
@@ -25,28 +23,9 @@ static_assert(IOCTL_SG_IO == SG_IO && IOCTL_HDIO_GET_IDENTITY == HDIO_GET_IDENTI
                   && IOCTL_HDIO_DRIVE_CMD == HDIO_DRIVE_CMD,
               "ioctl request numbers match the kernel's");
 
-// Opens the node, issues one ioctl and closes the node, logging a failure
-// with the operation's name. errno keeps the failing call's value.
-bool issueIoctl(const char* operation, const std::string& devPath, unsigned long request, void* argument)
+bool ioctlSucceeded(const char* operation, const std::string& devPath, unsigned long request, void* argument)
 {
-    // Close-on-exec: a program the host process starts while a command is
-    // in flight must not inherit the drive.
-    int fd = open(devPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        int error = errno;
-        Log(LEVEL_DEBUG, "%s - Open %s failed, 0x%08x", operation, devPath.c_str(), static_cast<unsigned>(error));
-        errno = error;
-        return false;
-    }
-    int result = ioctl(fd, request, argument);
-    int error = errno;
-    close(fd);
-    if (result < 0) {
-        Log(LEVEL_DEBUG, "%s - Ioctl failed, 0x%08x", operation, static_cast<unsigned>(error));
-        errno = error;
-        return false;
-    }
-    return true;
+    return DeviceNode::issueIoctl(operation, devPath, request, argument) >= 0;
 }
 
 unsigned identifyWord(const unsigned char* block, size_t word)
@@ -255,7 +234,7 @@ void SmartIo::parseIdentifyData(const unsigned char* block, IdentifyData& identi
 bool SmartIo::getIdentifyData(std::string& devPath, IdentifyData& identifyData)
 {
     unsigned char block[SECTOR_SIZE] = {};
-    if (!issueIoctl("SmartIo::getIdentifyData", devPath, IOCTL_HDIO_GET_IDENTITY, block))
+    if (!ioctlSucceeded("SmartIo::getIdentifyData", devPath, IOCTL_HDIO_GET_IDENTITY, block))
         return false;
     parseIdentifyData(block, identifyData);
     return true;
@@ -268,7 +247,7 @@ bool SmartIo::smartEnable(std::string& devPath)
     args[DRIVE_CMD_SECTOR_NUMBER] = SMART_ENABLE_SECTOR_NUMBER;
     args[DRIVE_CMD_FEATURE] = SMART_ENABLE_OPERATIONS;
     args[DRIVE_CMD_SECTOR_COUNT] = 0;
-    return issueIoctl("SmartIo::smartEnable", devPath, IOCTL_HDIO_DRIVE_CMD, args);
+    return ioctlSucceeded("SmartIo::smartEnable", devPath, IOCTL_HDIO_DRIVE_CMD, args);
 }
 
 bool SmartIo::getSsdSmartValues(std::string& devPath, unsigned char* valueData, unsigned long valueDataLength)
@@ -280,7 +259,7 @@ bool SmartIo::getSsdSmartValues(std::string& devPath, unsigned char* valueData, 
     args[DRIVE_CMD_SECTOR_NUMBER] = 0;
     args[DRIVE_CMD_FEATURE] = SMART_READ_DATA;
     args[DRIVE_CMD_SECTOR_COUNT] = 1;
-    if (!issueIoctl("SmartIo::getSsdSmartValues", devPath, IOCTL_HDIO_DRIVE_CMD, args))
+    if (!ioctlSucceeded("SmartIo::getSsdSmartValues", devPath, IOCTL_HDIO_DRIVE_CMD, args))
         return false;
     memcpy(valueData, args + DRIVE_CMD_HEADER, SECTOR_SIZE);
     return true;
@@ -296,7 +275,7 @@ bool SmartIo::getSmartLogDataAtaSmart(std::string& devPath, unsigned char smartL
     args[DRIVE_CMD_SECTOR_NUMBER] = smartLogAddress;
     args[DRIVE_CMD_FEATURE] = SMART_READ_LOG;
     args[DRIVE_CMD_SECTOR_COUNT] = static_cast<unsigned char>(numPages);
-    if (!issueIoctl("SmartIo::getSmartLogDataAtaSmart", devPath, IOCTL_HDIO_DRIVE_CMD, args))
+    if (!ioctlSucceeded("SmartIo::getSmartLogDataAtaSmart", devPath, IOCTL_HDIO_DRIVE_CMD, args))
         return false;
     memcpy(pageData, args + DRIVE_CMD_HEADER, numPages * SECTOR_SIZE);
     return true;
@@ -328,7 +307,7 @@ bool SmartIo::getSmartLogDataSpt(std::string& devPath, unsigned char smartLogAdd
     header.sbp = sense;
     header.timeout = SG_TIMEOUT_MS;
 
-    if (!issueIoctl("SmartIo::getSmartLogDataSpt", devPath, IOCTL_SG_IO, &header))
+    if (!ioctlSucceeded("SmartIo::getSmartLogDataSpt", devPath, IOCTL_SG_IO, &header))
         return false;
     if (!checkSptSense(sense))
         return false;

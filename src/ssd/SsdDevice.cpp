@@ -31,6 +31,7 @@ SsdDevice::~SsdDevice()
     if (pollingThread.isStarted())
         pollingThread.terminate();
     supportedSsdModels.reset();
+    busAlgo.reset();
     LogQuick(LEVEL_DEBUG, "SsdDevice destroyed");
 }
 
@@ -46,6 +47,21 @@ bool SsdDevice::initialise(IdentifyData& id, std::string& physicalDrive, std::st
     fw_rev = id.fw_rev;
     listener = _listener;
 
+    if (!(id.bus == DriveBus::Ata ? chooseAtaAlgo() : chooseBusAlgo(id.bus)))
+        return false;
+
+    getSsdData();
+
+    if (!pollingThread.initialise(this)) {
+        LogQuick(LEVEL_ERROR, "SsdDevice::initialise - Polling Thread did not start");
+        return false;
+    }
+    init = true;
+    return true;
+}
+
+bool SsdDevice::chooseAtaAlgo()
+{
     if (!SmartIo::smartEnable(devPath)) {
         LogQuick(LEVEL_ERROR, "SsdDevice::initialise - smartEnable failed");
         return false;
@@ -70,14 +86,26 @@ bool SsdDevice::initialise(IdentifyData& id, std::string& physicalDrive, std::st
         percent_used_source = 2;
         LogQuick(LEVEL_DEBUG, "  using defult ata spec SSD Statistics Log algo as backup");
     }
+    return true;
+}
 
-    getSsdData();
-
-    if (!pollingThread.initialise(this)) {
-        LogQuick(LEVEL_ERROR, "SsdDevice::initialise - Polling Thread did not start");
+// NVMe and eMMC drives have one way of giving their wear each, whatever
+// the model; SMART and the model table are SATA's.
+bool SsdDevice::chooseBusAlgo(DriveBus bus)
+{
+    try {
+        if (bus == DriveBus::Nvme)
+            busAlgo = std::make_unique<NvmeHealthAlgo>();
+        else
+            busAlgo = std::make_unique<EmmcLifeTimeAlgo>();
+    } catch (const std::bad_alloc&) {
+        LogQuick(LEVEL_ERROR, "SsdDevice::initialise - OOM allocating the drive's algo");
         return false;
     }
-    init = true;
+    algo = busAlgo.get();
+    percent_used_source = algo->getPercentageUsedSource();
+    Log(LEVEL_DEBUG, "SsdDevice::initialise - %s drive, wear from the %s", bus == DriveBus::Nvme ? "NVMe" : "eMMC",
+        bus == DriveBus::Nvme ? "NVMe health log" : "eMMC life-time estimate");
     return true;
 }
 
@@ -131,7 +159,10 @@ void SsdDevice::copySsdInformation(SsdInformation& info)
 
 bool SsdDevice::isFalureImminent()
 {
-    return percent_used != 255 && percent_used > percent_used_threshold;
+    // 255 is "no figure" everywhere but in the NVMe health log, where it
+    // means 255 % or more.
+    bool figure = percent_used != 255 || percent_used_source == SSD_SOURCE_NVME_HEALTH_LOG;
+    return figure && percent_used > percent_used_threshold;
 }
 
 void SsdDevice::fireSsdDeviceFailureImminent()

@@ -30,8 +30,8 @@ public:
     SsdDevice(const SsdDevice&) = delete;
     SsdDevice& operator=(const SsdDevice&) = delete;
 
-    // Enables SMART, picks the strategy by model, reads the drive once and
-    // starts polling. The caller keeps ownership either way.
+    // Picks the strategy (for SATA: enables SMART, then by model), reads the
+    // drive once and starts polling. The caller keeps ownership either way.
     bool initialise(IdentifyData& id, std::string& physicalDrive, std::string& devPath,
                     ISsdDeviceListener* listener);
     // One read of the drive, then the threshold check.
@@ -49,6 +49,9 @@ public:
     std::uint8_t getPercentageUsed();
 
 private:
+    bool chooseAtaAlgo();
+    bool chooseBusAlgo(DriveBus bus);
+
     bool init;
     std::string physicalDisk;
     std::string devPath;
@@ -65,6 +68,8 @@ private:
     bool wearKnown;
     SsdAlgorithm* algo;
     std::unique_ptr<SupportedSsdModels> supportedSsdModels;
+    // The strategy of an NVMe or eMMC drive, which has no model table.
+    std::unique_ptr<SsdAlgorithm> busAlgo;
     PollingThread pollingThread;
     // Guards poh and percent_used: readers never see figures of two reads.
     std::mutex rw_lock;

@@ -1,13 +1,19 @@
 #include "SsdManager.h"
 
 #include "BiosVersion.h"
+#include "Config.h"
+#include "EmmcIo.h"
+#include "NvmeIo.h"
 #include "SmartIo.h"
 #include "log.h"
 
 #include <cassert>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <dirent.h>
+#include <map>
 #include <memory>
 #include <new>
 #include <unistd.h>
@@ -30,6 +36,41 @@ bool isFixedDisk(const std::string& name)
         rembuf[0] = '\0';
     fclose(file);
     return strcmp(rembuf, "0") == 0;
+}
+
+// The digits at `position` of `name` as a number, moving `position` past
+// them; false when there are none.
+bool takeNumber(const std::string& name, size_t& position, unsigned long& number)
+{
+    size_t start = position;
+    while (position < name.size() && isdigit(static_cast<unsigned char>(name[position])))
+        ++position;
+    if (position == start || position - start > 9)
+        return false;
+    number = strtoul(name.c_str() + start, nullptr, 10);
+    return true;
+}
+
+// nvme<C>n<N>: namespace N of controller C. Partitions (nvme0n1p1) and the
+// hidden multipath paths (nvme0c0n1) are not namespaces of their own.
+bool parseNvmeNamespace(const std::string& name, unsigned long& controller, unsigned long& nameSpace)
+{
+    size_t position = 4;
+    if (name.compare(0, 4, "nvme") != 0 || !takeNumber(name, position, controller))
+        return false;
+    if (position >= name.size() || name[position] != 'n')
+        return false;
+    ++position;
+    return takeNumber(name, position, nameSpace) && position == name.size();
+}
+
+// mmcblk<N>: the user area of a card. Its boot partitions (mmcblk0boot0),
+// RPMB area and partitions carry suffixes.
+bool isMmcBlockDevice(const std::string& name)
+{
+    size_t position = 6;
+    unsigned long number;
+    return name.compare(0, 6, "mmcblk") == 0 && takeNumber(name, position, number) && position == name.size();
 }
 
 } // namespace
@@ -74,10 +115,31 @@ SSD_CODE SsdManager::initialise()
 
 void SsdManager::scanDisks(DIR* directory)
 {
+    Config* config = Config::GetInstance();
+    bool monitorNvme = config->getMonitorNvme() != 0;
+    bool monitorEmmc = config->getMonitorEmmc() != 0;
+    // One record per NVMe controller, named after its first namespace.
+    std::map<unsigned long, unsigned long> firstNamespaces;
+    std::vector<std::string> emmcDisks;
     while (dirent* entry = readdir(directory)) {
         std::string name = entry->d_name;
         if (name == "." || name == "..")
             continue;
+        unsigned long controller;
+        unsigned long nameSpace;
+        if (monitorNvme && parseNvmeNamespace(name, controller, nameSpace)) {
+            if (!isFixedDisk(name))
+                continue;
+            auto known = firstNamespaces.find(controller);
+            if (known == firstNamespaces.end() || nameSpace < known->second)
+                firstNamespaces[controller] = nameSpace;
+            continue;
+        }
+        if (monitorEmmc && isMmcBlockDevice(name)) {
+            if (EmmcIo::isEmmc(name))
+                emmcDisks.push_back(name);
+            continue;
+        }
         // Only SCSI/ATA disks: hda, sr0, loop0, mmcblk0 or nvme0n1 never count.
         if (name.compare(0, 2, "sd") != 0 || name.size() < 2)
             continue;
@@ -88,9 +150,29 @@ void SsdManager::scanDisks(DIR* directory)
         IdentifyData id;
         if (!SmartIo::getIdentifyData(devPath, id) || !id.isSsd)
             continue;
-        if (!addSsdDevice(id, name, devPath))
-            Log(LEVEL_ERROR, "SsdManager::initialise - failed to add SSD Device %s to list", name.c_str());
+        addOrSay(id, name, devPath);
     }
+    for (const auto& [controller, nameSpace] : firstNamespaces) {
+        std::string name = "nvme" + std::to_string(controller) + "n" + std::to_string(nameSpace);
+        Log(LEVEL_DEBUG, "SsdManager::initialise - Found fixed nvme disk %s", name.c_str());
+        std::string devPath = "/dev/" + name;
+        IdentifyData id;
+        if (NvmeIo::getIdentifyController(devPath, id))
+            addOrSay(id, name, devPath);
+    }
+    for (const std::string& name : emmcDisks) {
+        Log(LEVEL_DEBUG, "SsdManager::initialise - Found emmc disk %s", name.c_str());
+        std::string devPath = "/dev/" + name;
+        IdentifyData id;
+        if (EmmcIo::getIdentity(name, id))
+            addOrSay(id, name, devPath);
+    }
+}
+
+void SsdManager::addOrSay(IdentifyData& id, const std::string& name, std::string& devPath)
+{
+    if (!addSsdDevice(id, name, devPath))
+        Log(LEVEL_ERROR, "SsdManager::initialise - failed to add SSD Device %s to list", name.c_str());
 }
 
 bool SsdManager::addSsdDevice(IdentifyData& id, std::string physicalDisk, std::string& devPath)

@@ -32,6 +32,8 @@ public:
 private:
     // Adds every fixed SATA SSD of /sys/block.
     void scanDisks(DIR* directory);
+    // Adds the device, or logs that it could not be added.
+    void addOrSay(IdentifyData& id, const std::string& name, std::string& devPath);
     bool addSsdDevice(IdentifyData& id, std::string physicalDisk, std::string& devPath);
     void copyDisplayInformation(SsdInformationList& ssdInformationList, int numSsdDevices);
     // Puts `listener` in the slot and waits for the relays using the old one.

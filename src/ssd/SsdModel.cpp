@@ -1,7 +1,10 @@
 #include "SsdModel.h"
 
+#include "EmmcIo.h"
+#include "NvmeIo.h"
 #include "SmartIo.h"
 #include "log.h"
+#include "ssd.h"
 
 namespace {
 
@@ -37,6 +40,43 @@ bool SolidStateLogStatisticsAlgo::getSsdValues(std::string& devPath, SsdValues& 
     values.percentageUsed = log.percentageUsed;
     values.powerOnHours = smart.powerOnHours;
     values.wearReadFailed = log.wearReadFailed;
+    return true;
+}
+
+bool NvmeHealthAlgo::getSsdValues(std::string& devPath, SsdValues& values)
+{
+    NvmeHealth health;
+    if (!NvmeIo::getHealthLog(devPath, health)) {
+        LogQuick(LEVEL_ERROR, "NvmeHealthAlgo::getSsdValues - failed to get data from the NVMe health log");
+        return false;
+    }
+    if (health.criticalWarning != criticalWarning) {
+        Log(health.criticalWarning != 0 ? LEVEL_ERROR : LEVEL_DEBUG,
+            "NvmeHealthAlgo::getSsdValues - %s critical warning 0x%02x (was 0x%02x)", devPath.c_str(),
+            static_cast<unsigned>(health.criticalWarning), static_cast<unsigned>(criticalWarning));
+        criticalWarning = health.criticalWarning;
+    }
+    values.percentageUsed = health.percentageUsed;
+    values.powerOnHours = health.powerOnHours;
+    return true;
+}
+
+bool EmmcLifeTimeAlgo::getSsdValues(std::string& devPath, SsdValues& values)
+{
+    std::string name = devPath.substr(devPath.rfind('/') + 1);
+    EmmcLife life;
+    if (!EmmcIo::getLife(name, life)) {
+        LogQuick(LEVEL_ERROR, "EmmcLifeTimeAlgo::getSsdValues - failed to get the eMMC life-time estimate");
+        return false;
+    }
+    if (life.preEol != preEol) {
+        Log(life.preEol >= 2 ? LEVEL_ERROR : LEVEL_DEBUG,
+            "EmmcLifeTimeAlgo::getSsdValues - %s pre-EOL state 0x%02x (was 0x%02x)", devPath.c_str(),
+            static_cast<unsigned>(life.preEol), static_cast<unsigned>(preEol));
+        preEol = life.preEol;
+    }
+    values.percentageUsed = EmmcIo::percentageUsedOf(life);
+    values.powerOnHours = SSD_HOURS_NOT_AVAILABLE;
     return true;
 }
 

@@ -31,6 +31,28 @@ public:
     std::uint8_t getPercentageUsedSource() override { return 2; }
 };
 
+// Wear and hours from the NVMe SMART / Health Information log. A critical
+// warning is logged when it changes.
+class NvmeHealthAlgo : public SsdAlgorithm {
+public:
+    bool getSsdValues(std::string& devPath, SsdValues& values) override;
+    std::uint8_t getPercentageUsedSource() override { return 4; }
+
+private:
+    std::uint8_t criticalWarning = 0;
+};
+
+// Wear from the eMMC life-time estimates in sysfs; eMMC keeps no power-on
+// hours. A pre-EOL warning is logged when it changes.
+class EmmcLifeTimeAlgo : public SsdAlgorithm {
+public:
+    bool getSsdValues(std::string& devPath, SsdValues& values) override;
+    std::uint8_t getPercentageUsedSource() override { return 5; }
+
+private:
+    std::uint8_t preEol = 0;
+};
+
 // One row of the model table; owns its strategy.
 class SsdModel {
 public:

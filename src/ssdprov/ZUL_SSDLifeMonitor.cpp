@@ -1,6 +1,7 @@
 #include "ZUL_SSDLifeMonitor.h"
 
 #include "Cmpi.h"
+#include "ssd.h"
 
 namespace {
 
@@ -32,7 +33,9 @@ const CMPIInstance* ZUL_SSDLifeMonitor::getInstance(const CMPIBroker* broker) co
     Cmpi::SetCharsProperty(instance, "DriveModel", driveModel.c_str());
     Cmpi::SetCharsProperty(instance, "DriveSerialNumber", driveSerialNumber.c_str());
     Cmpi::SetCharsProperty(instance, "PhysicalDrive", physicalDrive.c_str());
-    Cmpi::SetUint64Property(instance, "PoweredOnHours", poweredOnHours);
+    // A drive that keeps no count (eMMC) leaves the property NULL.
+    if (poweredOnHours != SSD_HOURS_NOT_AVAILABLE)
+        Cmpi::SetUint64Property(instance, "PoweredOnHours", poweredOnHours);
     Cmpi::SetUint8Property(instance, "PercentageUsed", percentageUsed);
     Cmpi::SetUint8Property(instance, "PercentageUsedSource", percentageUsedSource);
     Cmpi::SetBooleanProperty(instance, "FailureImminent", failureImminent ? 1 : 0);

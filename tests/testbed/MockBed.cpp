@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/syscall.h>
@@ -25,6 +26,9 @@ namespace {
 const unsigned long kHdioGetIdentity = 0x030D;
 const unsigned long kHdioDriveCmd = 0x031F;
 const unsigned long kSgIo = 0x2285;
+// linux/nvme_ioctl.h: _IO('N', 0x40) and _IOWR('N', 0x41, 72-byte command).
+const unsigned long kNvmeIoctlId = 0x4E40;
+const unsigned long kNvmeIoctlAdminCmd = 0xC0484E41;
 
 // The kernel's sg_io_hdr (scsi/sg.h) on 64-bit Linux, written out here so
 // that the emulator does not take the layout from where the library does.
@@ -180,6 +184,23 @@ bool prepareSgIo(DriveEmulator& emulator, UMockdevIoctlData* argument, PendingIo
     return true;
 }
 
+bool prepareNvmeAdmin(NvmeEmulator& emulator, std::uint32_t nsid, UMockdevIoctlData* argument,
+                      PendingIoctl& pending)
+{
+    if (!resolve(argument, 0, NvmeEmulator::kCommandSize, pending.header))
+        return false;
+    UMockdevIoctlData* header = pending.header.data;
+    std::uint32_t length = NvmeEmulator::dataLengthOf(header->data);
+    if (length > 0 && !resolve(header, NvmeEmulator::kDataAddressOffset, length, pending.data))
+        return false;
+    PendingIoctl* self = &pending;
+    pending.execute = [&emulator, self, nsid, length] {
+        std::uint8_t* data = self->data.data != nullptr ? self->data.data->data : nullptr;
+        return emulator.adminCommand(self->header.data->data, data, data != nullptr ? length : 0, nsid);
+    };
+    return true;
+}
+
 } // namespace
 
 // Runs a drive's commands one after another on a thread of the drive's own,
@@ -240,21 +261,32 @@ namespace {
 gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData)
 {
     auto& drive = *static_cast<MockBed::Attached*>(userData);
-    DriveEmulator& emulator = *drive.emulator;
     unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* argument = umockdev_ioctl_client_get_arg(client);
     auto pending = std::make_unique<PendingIoctl>();
     bool prepared = false;
-    if (request == kHdioGetIdentity) {
+    if (drive.nvme != nullptr) {
+        // The namespace id of the node, as the kernel answers it.
+        if (request == kNvmeIoctlId) {
+            umockdev_ioctl_client_complete(client, static_cast<glong>(drive.nsid), 0);
+            return TRUE;
+        }
+        if (request != kNvmeIoctlAdminCmd) {
+            umockdev_ioctl_client_complete(client, -1, ENOTTY);
+            return TRUE;
+        }
+        prepared = prepareNvmeAdmin(*drive.nvme, drive.nsid, argument, *pending);
+    } else if (request == kHdioGetIdentity) {
+        DriveEmulator& emulator = *drive.emulator;
         prepared = resolve(argument, 0, DriveEmulator::kSector, pending->block);
         UMockdevIoctlData* block = pending->block.data;
         pending->execute = [&emulator, block] {
             return emulator.getIdentity(block->data, static_cast<std::size_t>(block->data_len));
         };
     } else if (request == kHdioDriveCmd) {
-        prepared = prepareDriveCmd(emulator, argument, *pending);
+        prepared = prepareDriveCmd(*drive.emulator, argument, *pending);
     } else if (request == kSgIo) {
-        prepared = prepareSgIo(emulator, argument, *pending);
+        prepared = prepareSgIo(*drive.emulator, argument, *pending);
     } else {
         umockdev_ioctl_client_complete(client, -1, ENOTTY);
         return TRUE;
@@ -296,7 +328,10 @@ MockBed::~MockBed()
     for (auto& [name, attached] : m_drives) {
         // No new command after the detach; the worker then finishes those
         // it holds, which the release has freed from any hang.
-        attached->emulator->release();
+        if (attached->emulator)
+            attached->emulator->release();
+        else
+            attached->nvme->release();
         umockdev_testbed_detach_ioctl(m_testbed, ("/dev/" + name).c_str(), nullptr);
         attached->worker.reset();
         g_object_unref(attached->handler);
@@ -332,20 +367,65 @@ DriveEmulator& MockBed::addDrive(const std::string& name, const DriveSpec& spec,
                   "/devices/pci0000:00/0000:00:1f.2/ata" + std::to_string(index + 1) + "/host" + host + "/target"
                       + host + ":0:0/" + target + "/block/" + name,
                   removable);
-    auto attachedPointer = std::make_unique<Attached>();
-    Attached& attached = *attachedPointer;
-    attached.emulator = std::make_unique<DriveEmulator>(spec);
-    attached.worker = std::make_unique<DriveWorker>();
-    attached.handler = umockdev_ioctl_base_new();
-    g_signal_connect(attached.handler, "handle-ioctl", G_CALLBACK(onIoctl), &attached);
+    auto attached = std::make_unique<Attached>();
+    attached->emulator = std::make_unique<DriveEmulator>(spec);
+    DriveEmulator& emulator = *attached->emulator;
+    attach(name, std::move(attached));
+    return emulator;
+}
+
+void MockBed::attach(const std::string& name, std::unique_ptr<Attached> attached)
+{
+    attached->worker = std::make_unique<DriveWorker>();
+    attached->handler = umockdev_ioctl_base_new();
+    g_signal_connect(attached->handler, "handle-ioctl", G_CALLBACK(onIoctl), attached.get());
     GError* error = nullptr;
-    if (!umockdev_testbed_attach_ioctl(m_testbed, ("/dev/" + name).c_str(), attached.handler, &error)) {
-        g_object_unref(attached.handler);
+    if (!umockdev_testbed_attach_ioctl(m_testbed, ("/dev/" + name).c_str(), attached->handler, &error)) {
+        g_object_unref(attached->handler);
         throw std::runtime_error("cannot attach the emulator to /dev/" + name + ": " + takeMessage(error));
     }
-    DriveEmulator& emulator = *attached.emulator;
-    m_drives.emplace(name, std::move(attachedPointer));
-    return emulator;
+    m_drives.emplace(name, std::move(attached));
+}
+
+NvmeEmulator& MockBed::addNvmeDrive(const std::string& controller, const NvmeSpec& spec, bool removable)
+{
+    auto emulator = std::make_unique<NvmeEmulator>(spec);
+    NvmeEmulator& answering = *emulator;
+    m_nvme.emplace(controller, std::move(emulator));
+    std::string number = controller.substr(4);
+    for (std::uint32_t nsid = 1; nsid <= spec.namespaces; ++nsid) {
+        std::string name = controller + "n" + std::to_string(nsid);
+        addBlockEntry(name, "/devices/pci0000:00/0000:00:1d." + number + "/nvme/" + controller + "/" + name,
+                      removable);
+        auto attached = std::make_unique<Attached>();
+        attached->nvme = &answering;
+        attached->nsid = nsid;
+        attach(name, std::move(attached));
+    }
+    return answering;
+}
+
+void MockBed::addEmmcDrive(const std::string& name, const EmmcSpec& spec)
+{
+    std::string host = "mmc" + name.substr(6);
+    std::string card = "/devices/platform/" + host + "/" + host + ":0001";
+    std::string attributes;
+    const std::pair<const char*, const std::string*> registers[] = {
+        {"type", &spec.type},   {"name", &spec.name},         {"serial", &spec.serial},
+        {"fwrev", &spec.fwrev}, {"life_time", &spec.lifeTime}, {"pre_eol_info", &spec.preEol},
+    };
+    for (const auto& [attribute, text] : registers)
+        if (!text->empty())
+            attributes += std::string("A: ") + attribute + "=" + *text + "\\n\n";
+    // The card first, so that the block device below it finds its parent.
+    addFromString("P: " + card + "\nE: SUBSYSTEM=mmc\nE: MMC_TYPE=" + spec.type + "\n" + attributes);
+    addBlockEntry(name, card + "/block/" + name, false);
+    // The kernel links a block device to the device behind it; umockdev
+    // does not, so the link is made here, as the kernel words it.
+    std::string link = rootDir() + "/sys" + card + "/block/" + name + "/device";
+    if (symlink(("../../../" + host + ":0001").c_str(), link.c_str()) != 0)
+        throw std::runtime_error("cannot link " + link + ": " + strerror(errno));
+    m_cardPaths[name] = card;
 }
 
 void MockBed::addBlockDevice(const std::string& name, bool removable)
@@ -393,6 +473,22 @@ bool MockBed::replug(const std::string& name)
 {
     std::string emulated = rootDir() + "/dev/" + name;
     return rename((emulated + ".unplugged").c_str(), emulated.c_str()) == 0;
+}
+
+void MockBed::setDeviceAttribute(const std::string& name, const std::string& attribute, const std::string& content)
+{
+    auto found = m_cardPaths.find(name);
+    if (found == m_cardPaths.end())
+        throw std::out_of_range("no eMMC device " + name);
+    umockdev_testbed_set_attribute(m_testbed, ("/sys" + found->second).c_str(), attribute.c_str(), content.c_str());
+}
+
+NvmeEmulator& MockBed::nvme(const std::string& controller)
+{
+    auto found = m_nvme.find(controller);
+    if (found == m_nvme.end())
+        throw std::out_of_range("no emulated NVMe controller " + controller);
+    return *found->second;
 }
 
 DriveEmulator& MockBed::drive(const std::string& name)
