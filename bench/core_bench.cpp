@@ -1,7 +1,7 @@
 // Measures the monitoring core on emulated machines:
 //   1. unload time with 16 drives at PollRate 10 (manager destruction);
 //   2. snapshot latency while one of 8 drives hangs 5 s in a drive command;
-//   3. CPU time and drive commands per poll;
+//   3. CPU time and drive commands per poll, for SATA and for NVMe drives;
 //   4. resident memory and threads per monitored drive (1, 16, 64 drives).
 // Each run is a fresh process with its own configuration, as in the tests.
 // Instructions per poll: run "poll" with
@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -99,35 +100,70 @@ void snapshotLatency()
            emu::numberAfter(r.out, "snapshots"), emu::numberAfter(r.out, "median_us"), emu::numberAfter(r.out, "max_us"));
 }
 
-void pollCost()
+// The drives of one kind, and how many commands and reads they received.
+struct PollSubject {
+    const char* kind;
+    const char* ini;
+    std::function<void(emu::MockBed&, int)> add;
+    std::function<void(emu::MockBed&, int, long& reads, long& commands)> count;
+};
+
+void pollCost(const PollSubject& subject)
 {
     const int drives = 16;
-    auto measure = [&](const char* ini, const char* label, double& cpu, long& polls, long& commands) {
+    auto measure = [&](const std::string& ini, const char* label, double& cpu, long& polls, long& commands) {
         emu::MockBed bed;
-        addDrives(bed, drives);
-        emu::ScenarioResult r = runCore({"init", "sleep:10000"}, ini, "Level=2\n");
+        bed.setBiosVersion("XB10-BENCH\n");
+        subject.add(bed, drives);
+        emu::ScenarioResult r = runCore({"init", "sleep:10000"}, ini + subject.ini, "Level=2\n");
         cpu = r.cpuSeconds;
         polls = 0;
         commands = 0;
-        for (int i = 0; i < drives; ++i) {
-            for (const emu::CommandRecord& c : bed.drive(driveName(i)).commands()) {
-                ++commands;
-                if (c.op == emu::Op::SmartReadData)
-                    ++polls;
-            }
-        }
-        printf("  run with %s: %ld reads of the drives (initial reads included), %.3f s CPU\n", label, polls, cpu);
+        for (int i = 0; i < drives; ++i)
+            subject.count(bed, i, polls, commands);
+        printf("  %s run with %s: %ld reads of the drives (initial reads included), %.3f s CPU\n", subject.kind, label,
+               polls, cpu);
     };
     double busyCpu, idleCpu;
     long busyPolls, idlePolls, busyCommands, idleCommands;
     measure("PollRate=1\n", "PollRate=1", busyCpu, busyPolls, busyCommands);
     measure("PollRate=1000\n", "PollRate=1000", idleCpu, idlePolls, idleCommands);
     long polls = busyPolls - idlePolls;
-    printf("poll cost: %ld polls in 10 s on %d drives; %.1f us CPU per poll (the library with the "
+    printf("%s poll cost: %ld polls in 10 s on %d drives; %.1f us CPU per poll (the library with the "
            "emulated ioctls' client side); %.2f drive commands per poll\n",
-           polls, drives, (busyCpu - idleCpu) * 1e6 / static_cast<double>(polls),
+           subject.kind, polls, drives, (busyCpu - idleCpu) * 1e6 / static_cast<double>(polls),
            static_cast<double>(busyCommands - idleCommands) / static_cast<double>(polls));
 }
+
+const PollSubject kSata = {
+    "SATA",
+    "",
+    [](emu::MockBed& bed, int count) { addDrives(bed, count); },
+    [](emu::MockBed& bed, int i, long& reads, long& commands) {
+        for (const emu::CommandRecord& c : bed.drive(driveName(i)).commands()) {
+            ++commands;
+            reads += c.op == emu::Op::SmartReadData;
+        }
+    },
+};
+
+const PollSubject kNvme = {
+    "NVMe",
+    "MonitorNvme=1\n",
+    [](emu::MockBed& bed, int count) {
+        for (int i = 0; i < count; ++i) {
+            emu::NvmeSpec spec;
+            spec.serial = "BENCHNV" + std::to_string(i);
+            bed.addNvmeDrive("nvme" + std::to_string(i), spec);
+        }
+    },
+    [](emu::MockBed& bed, int i, long& reads, long& commands) {
+        for (const emu::NvmeCommandRecord& c : bed.nvme("nvme" + std::to_string(i)).commands()) {
+            ++commands;
+            reads += c.op == emu::NvmeOp::HealthLog;
+        }
+    },
+};
 
 void memoryPerDrive()
 {
@@ -158,7 +194,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "%s\n", why.c_str());
         return 77;
     }
-    // Arguments pick measurements (unload, snapshot, poll, memory); none: all.
+    // Arguments pick measurements (unload, snapshot, poll, nvme, memory); none: all.
     std::vector<std::string> chosen(argv + 1, argv + argc);
     auto wanted = [&chosen](const char* name) {
         return chosen.empty() || std::find(chosen.begin(), chosen.end(), name) != chosen.end();
@@ -168,7 +204,9 @@ int main(int argc, char** argv)
     if (wanted("snapshot"))
         snapshotLatency();
     if (wanted("poll"))
-        pollCost();
+        pollCost(kSata);
+    if (wanted("poll") || wanted("nvme"))
+        pollCost(kNvme);
     if (wanted("memory"))
         memoryPerDrive();
     return 0;

@@ -3,6 +3,7 @@
 //
 //   vexlor-fuzz-seeds <corpus directory>
 #include "DriveEmulator.h"
+#include "NvmeEmulator.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -60,6 +61,22 @@ int main(int argc, char** argv)
         write(root / "smart_data", name, drive.smartDataSector());
         write(root / "device_statistics", name, concat(drive.logPage(0x00, 0), drive.logPage(0x04, 7)));
     }
+
+    // NVMe controllers: Identify Controller followed by the health log.
+    emu::NvmeSpec fresh;
+    emu::NvmeSpec worn;
+    worn.percentageUsed = 255;
+    worn.criticalWarning = 0x04;
+    worn.powerOnHoursHigh = 1;
+    for (const auto& [name, spec] : std::vector<std::pair<std::string, emu::NvmeSpec>>{{"fresh", fresh}, {"worn", worn}}) {
+        emu::NvmeEmulator controller(spec);
+        write(root / "nvme", name, concat(controller.identifyController(), controller.healthLog()));
+    }
+
+    // eMMC registers as the kernel prints them: life time, newline, pre-EOL.
+    write(root / "emmc", "fresh", std::string("0x01 0x01\n0x01\n"));
+    write(root / "emmc", "exceeded", std::string("0x0b 0x0A\n0x03\n"));
+    write(root / "emmc", "undefined", std::string("0x00 0x00\n"));
 
     // The sense data of a completed and of an aborted READ LOG EXT.
     for (const auto& [name, sabotage] : std::vector<std::pair<std::string, bool>>{{"good", false}, {"aborted", true}}) {

@@ -25,6 +25,14 @@ SCENARIO(config)
     return 0;
 }
 
+// Prints the two switches for drives other than SATA.
+SCENARIO(config_buses)
+{
+    Config* config = Config::GetInstance();
+    printf("%lu %lu", config->getMonitorNvme(), config->getMonitorEmmc());
+    return 0;
+}
+
 // Many threads ask for the configuration first, all at once.
 SCENARIO(config_race)
 {
@@ -49,9 +57,9 @@ SCENARIO(bios)
 
 class ConfigTest : public emu::ScenarioTest {
 protected:
-    std::string settings(const char* ini, size_t length = std::string::npos)
+    std::string settings(const char* ini, size_t length = std::string::npos, const char* scenarioName = "config")
     {
-        emu::Scenario scenario("config");
+        emu::Scenario scenario(scenarioName);
         if (ini != nullptr)
             scenario.ini(length == std::string::npos ? std::string(ini) : std::string(ini, length));
         emu::ScenarioResult result = scenario.run();
@@ -96,6 +104,28 @@ TEST_F(ConfigTest, IniLinesSetTheSixSettings)
         SCOPED_TRACE(c.ini == nullptr ? "(no file)" : c.ini);
         EXPECT_EQ(settings(c.ini), c.expected);
     }
+}
+
+TEST_F(ConfigTest, NvmeAndEmmcAreMonitoredOnlyWhenSwitchedOn)
+{
+    struct Case {
+        const char* ini;
+        const char* expected; // MonitorNvme MonitorEmmc
+    } cases[] = {
+        {nullptr, "0 0"},
+        {"PollRate=5\n", "0 0"},
+        {"MonitorNvme=1\n", "1 0"},
+        {"MonitorEmmc=T\nMonitorNvme=t\n", "1 1"},
+        {"MonitorNvme=1\nMonitorNvme=0\n", "1 0"},
+        {"MonitorNvme=yes\nMonitorEmmc=on\n", "0 0"},
+        {"monitornvme=1\nMonitorEmmc =1\n", "0 0"},
+        {"MonitorEmmc=", "0 0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ini == nullptr ? "(no file)" : c.ini);
+        EXPECT_EQ(settings(c.ini, std::string::npos, "config_buses"), c.expected);
+    }
+    EXPECT_EQ(settings("MonitorNvme=1\nMonitorEmmc=1\n"), "10 95 0 0 0 0") << "the other settings keep their defaults";
 }
 
 TEST_F(ConfigTest, DamagedFilesLeaveTheDefaultsAndTheirGoodLinesStillCount)

@@ -170,6 +170,52 @@ TEST_F(ProviderTest, InstanceCarriesEveryPropertyWithItsType)
                                          "64GB___SN-1___sda"));
 }
 
+// A terminal with NVMe and eMMC monitoring on: their instances have the
+// same form, with their own sources; eMMC's missing hours are NULL.
+TEST_F(ProviderTest, NvmeAndEmmcDrivesAreServedBesideSataOnes)
+{
+    bed().addDrive("sda", ssd("SATA SSD", "SATA-1", 4, 100));
+    bed().addDrive("sdb", ssd("SATA SSD", "SATA-2", 6, 200));
+    emu::NvmeSpec nvme;
+    nvme.model = "EMU NVME 256GB";
+    nvme.serial = "NV-1";
+    nvme.firmware = "NV01";
+    nvme.percentageUsed = 12;
+    nvme.powerOnHours = 3456;
+    bed().addNvmeDrive("nvme0", nvme);
+    emu::EmmcSpec emmc;
+    emmc.name = "EMMC32";
+    emmc.serial = "0x1234";
+    emmc.fwrev = "0x05";
+    emmc.lifeTime = "0x01 0x01";
+    bed().addEmmcDrive("mmcblk0", emmc);
+
+    emu::ScenarioResult r = run({"inst", "ei", "ein", "gi:EMMC32___0x1234___mmcblk0"},
+                                "MonitorNvme=1\nMonitorEmmc=1\n");
+
+    std::vector<std::string> instances = linesStartingWith(r.out, "instance ");
+    ASSERT_EQ(instances.size(), 5u) << r.out << "four enumerated, one got";
+    std::string nvmeInstance;
+    std::vector<std::string> emmcInstances;
+    for (const std::string& instance : instances) {
+        if (instance.find("DeviceID=chars:EMU NVME 256GB___NV-1___nvme0n1 |") != std::string::npos)
+            nvmeInstance = instance;
+        if (instance.find("DeviceID=chars:EMMC32___0x1234___mmcblk0 |") != std::string::npos)
+            emmcInstances.push_back(instance);
+    }
+    EXPECT_THAT(nvmeInstance, HasSubstr(" | DriveFirmwareVersion=chars:NV01 | DriveModel=chars:EMU NVME 256GB"
+                                        " | DriveSerialNumber=chars:NV-1 | PhysicalDrive=chars:nvme0n1"
+                                        " | PoweredOnHours=uint64:3456 | PercentageUsed=uint8:12"
+                                        " | PercentageUsedSource=uint8:4 | FailureImminent=boolean:false | "));
+    ASSERT_EQ(emmcInstances.size(), 2u) << r.out;
+    for (const std::string& instance : emmcInstances) {
+        EXPECT_THAT(instance, HasSubstr(" | PhysicalDrive=chars:mmcblk0 | PercentageUsed=uint8:10"
+                                        " | PercentageUsedSource=uint8:5 | "));
+        EXPECT_THAT(instance, testing::Not(HasSubstr("PoweredOnHours")));
+    }
+    EXPECT_EQ(linesStartingWith(r.out, "path ").size(), 4u);
+}
+
 TEST_F(ProviderTest, BrokerFailuresWhileBuildingEndTheRequest)
 {
     struct Case {

@@ -106,4 +106,41 @@ TEST_F(SmartctlCrossCheck, AtaPathReadsIdentityAndAttributesThroughTheDiskDriver
     EXPECT_TRUE(sawIdentity);
 }
 
+// Through the NVMe admin pass-through smartctl reads the controller's
+// identity and its health log; every figure must be what the emulator holds.
+TEST_F(SmartctlCrossCheck, NvmePathReadsIdentityAndTheHealthLog)
+{
+    emu::MockBed bed;
+    emu::NvmeSpec nvme;
+    nvme.model = "VEXLOR Emulated NVMe 512GB";
+    nvme.serial = "EMUNV2026120901";
+    nvme.firmware = "NV4.2";
+    nvme.criticalWarning = 0x04;
+    nvme.temperatureKelvin = 313;
+    nvme.availableSpare = 97;
+    nvme.percentageUsed = 142;
+    nvme.powerOnHours = 54321;
+    nvme.powerCycles = 321;
+    emu::NvmeEmulator& drive = bed.addNvmeDrive("nvme0", nvme);
+    int status = 0;
+    std::string report = runCommand(std::string(kSmartctl) + " -d nvme -i -A -j /dev/nvme0n1 2>&1", status);
+    SCOPED_TRACE(report);
+    // Bits 0 to 2: smartctl could not parse, open or talk to the device.
+    EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) & 0x07) == 0);
+    EXPECT_EQ(find(report, "\"model_name\": \"([^\"]*)\""), nvme.model);
+    EXPECT_EQ(find(report, "\"serial_number\": \"([^\"]*)\""), nvme.serial);
+    EXPECT_EQ(find(report, "\"firmware_version\": \"([^\"]*)\""), nvme.firmware);
+    std::string health = find(report, "\"nvme_smart_health_information_log\": (\\{[^}]*\\})");
+    EXPECT_EQ(find(health, "\"critical_warning\": (\\d+)"), "4");
+    EXPECT_EQ(find(health, "\"temperature\": (\\d+)"), "40");
+    EXPECT_EQ(find(health, "\"available_spare\": (\\d+)"), "97");
+    EXPECT_EQ(find(health, "\"percentage_used\": (\\d+)"), "142");
+    EXPECT_EQ(find(health, "\"power_on_hours\": (\\d+)"), "54321");
+    EXPECT_EQ(find(health, "\"power_cycles\": (\\d+)"), "321");
+    bool sawHealth = false;
+    for (const emu::NvmeCommandRecord& command : drive.commands())
+        sawHealth = sawHealth || command.op == emu::NvmeOp::HealthLog;
+    EXPECT_TRUE(sawHealth);
+}
+
 } // namespace

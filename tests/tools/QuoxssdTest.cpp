@@ -151,7 +151,7 @@ protected:
         argv.insert(argv.end(), args.begin(), args.end());
         emu::Scenario own("tool");
         emu::Scenario& scenario = prepared != nullptr ? *prepared : own;
-        scenario.command(argv).ini("PollRate=1\n");
+        scenario.command(argv).ini(m_ini);
         m_running = &scenario;
         emu::ScenarioResult result = scenario.run(meanwhile);
         m_running = nullptr;
@@ -160,6 +160,7 @@ protected:
     }
 
     emu::Scenario* m_running = nullptr;
+    std::string m_ini = "PollRate=1\n";
 };
 
 TEST_F(QuoxssdTest, TableListsEverySsdAndSaysWhichIsFailing)
@@ -190,6 +191,57 @@ TEST_F(QuoxssdTest, TableListsEverySsdAndSaysWhichIsFailing)
     EXPECT_TRUE(std::regex_search(all, std::regex("sdc .* 40000 +97% +vendor attribute 230 +FAILURE IMMINENT\n")));
     EXPECT_TRUE(std::regex_search(all, std::regex("sdd .* 10 +n/a +device statistics +OK\n")));
     EXPECT_THAT(all, Not(HasSubstr("sde")));
+}
+
+// Two SATA drives, a worn-out NVMe drive and an eMMC device: every output
+// lists all four, with each source's meaning of its figures.
+TEST_F(QuoxssdTest, MixedTerminalShowsNvmeAndEmmcInEveryOutput)
+{
+    bed().addDrive("sda", ssd("Generic SATA SSD 128GB", "GEN-001", 3, 1200));
+    bed().addDrive("sdb", ssd("Other SATA SSD", "GEN-002", 8, 300));
+    emu::NvmeSpec nvme;
+    nvme.model = "EMU NVME 512GB";
+    nvme.serial = "NV-009";
+    nvme.percentageUsed = 255;
+    nvme.powerOnHours = 500;
+    bed().addNvmeDrive("nvme0", nvme);
+    emu::EmmcSpec emmc;
+    emmc.name = "EMMC64";
+    emmc.serial = "0x00c0ffee";
+    emmc.lifeTime = "0x03 0x02";
+    bed().addEmmcDrive("mmcblk0", emmc);
+    m_ini = "PollRate=1\nMonitorNvme=1\nMonitorEmmc=1\n";
+
+    emu::ScenarioResult table = tool({});
+    EXPECT_EQ(table.exitCode, 1) << "the NVMe drive is past its threshold";
+    EXPECT_TRUE(std::regex_search(table.out, std::regex("sda .* 1200 +3% +device statistics +OK\n"))) << table.out;
+    EXPECT_TRUE(std::regex_search(table.out, std::regex("nvme0n1 +EMU NVME 512GB +NV-009 .* 500 +>=255% +nvme health "
+                                                        "log +FAILURE IMMINENT\n")))
+        << table.out;
+    EXPECT_TRUE(std::regex_search(table.out, std::regex("mmcblk0 +EMMC64 +0x00c0ffee .* n/a +30% +emmc life time +OK\n")))
+        << table.out;
+
+    emu::ScenarioResult json = tool({"--json"});
+    std::vector<JsonObject> records = JsonReader(json.out).array();
+    ASSERT_EQ(records.size(), 4u) << json.out;
+    std::map<std::string, JsonObject> byDevice;
+    for (const JsonObject& record : records)
+        byDevice[std::get<std::string>(record.at("device"))] = record;
+    EXPECT_EQ(std::get<double>(byDevice.at("nvme0n1").at("percentage_used")), 255) << "255 or more, not null";
+    EXPECT_EQ(std::get<double>(byDevice.at("nvme0n1").at("percentage_used_source")), 4);
+    EXPECT_EQ(std::get<std::string>(byDevice.at("nvme0n1").at("source")), "nvme health log");
+    EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(byDevice.at("mmcblk0").at("power_on_hours")));
+    EXPECT_EQ(std::get<double>(byDevice.at("mmcblk0").at("percentage_used")), 30);
+    EXPECT_EQ(std::get<std::string>(byDevice.at("mmcblk0").at("source")), "emmc life time");
+
+    emu::ScenarioResult metrics = tool({"--prometheus"});
+    EXPECT_THAT(metrics.out, HasSubstr("quoxssd_percentage_used{device=\"nvme0n1\",model=\"EMU NVME 512GB\","
+                                       "serial=\"NV-009\"} 255\n"));
+    EXPECT_THAT(metrics.out, HasSubstr("quoxssd_percentage_used{device=\"mmcblk0\",model=\"EMMC64\","
+                                       "serial=\"0x00c0ffee\"} 30\n"));
+    EXPECT_THAT(metrics.out, Not(HasSubstr("quoxssd_power_on_hours{device=\"mmcblk0\"")))
+        << "no count, no sample";
+    EXPECT_THAT(metrics.out, HasSubstr("quoxssd_power_on_hours{device=\"nvme0n1\""));
 }
 
 TEST_F(QuoxssdTest, MachineWithoutSsdsSaysSoInOneLine)

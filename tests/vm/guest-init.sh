@@ -8,7 +8,7 @@ for module in /modules/*.ko; do
     insmod "$module" 2>/dev/null || echo "insmod $(basename "$module") failed"
 done
 tries=0
-while [ "$(ls /sys/block | grep -c '^sd')" -lt 3 ] && [ $tries -lt 60 ]; do
+while { [ "$(ls /sys/block | grep -c '^sd')" -lt 3 ] || [ ! -e /sys/block/nvme0n1 ]; } && [ $tries -lt 60 ]; do
     sleep 1
     tries=$((tries + 1))
 done

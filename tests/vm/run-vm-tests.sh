@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs the shipped tool and libraries on a real Linux kernel: Debian's own
-# kernel boots under QEMU with one emulated SATA SSD, one rotating SATA disk
-# and one removable USB stick, runs quoxssd in the guest and prints what it
-# saw on the serial console; the host then checks it. Every drive command
-# goes through the kernel's real ioctl paths (libata, AHCI, SCSI disk).
+# kernel boots under QEMU with one emulated SATA SSD, one rotating SATA disk,
+# one removable USB stick and one NVMe drive, runs quoxssd in the guest and
+# prints what it saw on the serial console; the host then checks it. Every
+# drive command goes through the kernel's real ioctl paths (libata, AHCI,
+# SCSI disk, the NVMe driver's admin pass-through). The first run of each
+# kernel leaves NVMe monitoring off, the second switches it on.
 #
 #   tests/vm/run-vm-tests.sh [BUILD_DIR]      (default: build)
 #
@@ -25,6 +27,7 @@ ssd_model="VEXLOR QEMU Test SSD"
 ssd_serial="VXSSD000123"
 ssd_firmware="VX1.0"
 bios_version="VEXLOR-VM-BIOS-42"
+nvme_serial="VXNVME000789"
 
 failures=0
 fail() {
@@ -84,7 +87,7 @@ make_initramfs() {   # kernel dir, version, vexlor.ini text -> initrd path
             *.zst) zstd -dqc "$root/lib/modules/$version/$path" > "$dir/modules/${name%.zst}" ;;
             *) cp "$root/lib/modules/$version/$path" "$dir/modules/$name" ;;
         esac
-    done < <(resolve_modules "$root" "$version" crct10dif_generic ahci sd_mod xhci-pci usb-storage)
+    done < <(resolve_modules "$root" "$version" crct10dif_generic ahci sd_mod xhci-pci usb-storage nvme)
     # The tool and every library it loads, from the build tree.
     cp "$tool" "$dir/usr/bin/quoxssd"
     LD_LIBRARY_PATH="$build" ldd "$tool" | awk '/=> \// {print $3} /^\t\/lib64/ {print $1}' | while read -r lib; do
@@ -103,7 +106,7 @@ make_initramfs() {   # kernel dir, version, vexlor.ini text -> initrd path
 
 boot() {   # kernel dir, version, initrd, console log
     local root=$1 version=$2 initrd=$3 console=$4
-    truncate -s 64M "$work/ssd.img" "$work/hdd.img" "$work/usb.img"
+    truncate -s 64M "$work/ssd.img" "$work/hdd.img" "$work/usb.img" "$work/nvme.img"
     timeout 240 qemu-system-x86_64 -accel tcg -m 1024 -smp 2 -nographic -no-reboot \
         -kernel "$root/boot/vmlinuz-$version" -initrd "$initrd" \
         -append "console=ttyS0 panic=-1 quiet loglevel=1" \
@@ -116,6 +119,8 @@ boot() {   # kernel dir, version, initrd, console log
         -device qemu-xhci,id=xhci \
         -drive if=none,id=stick,file="$work/usb.img",format=raw \
         -device usb-storage,drive=stick,bus=xhci.0,removable=on \
+        -drive if=none,id=nvm,file="$work/nvme.img",format=raw \
+        -device nvme,drive=nvm,serial="$nvme_serial" \
         > "$console" 2>&1 || true
     tr -d '\r' < "$console" > "$console.txt"
 }
@@ -126,23 +131,44 @@ section() {   # console, name -> the lines between its markers
     sed -n "/@@$2-BEGIN@@/,/@@$2-END/p" "$1" | sed '1d;$d'
 }
 
-check_run() {   # console text, label, method
-    local console=$1 label=$2 method=$3
-    echo "== $label"
+check_run() {   # console text, label, method, nvme (on or off)
+    local console=$1 label=$2 method=$3 nvme=$4
+    echo "== $label (NVMe monitoring $nvme)"
     section "$console" JSON > "$work/json.txt"
     section "$console" LOG > "$work/log.txt"
     cat "$work/json.txt"
     grep -q '@@JSON-END rc=0@@' "$console" || fail "$label: quoxssd --json did not exit 0"
-    local ssds
+    local ssds expected=1
+    [ "$nvme" = on ] && expected=2
     ssds=$(grep -c '"device"' "$work/json.txt" || true)
-    [ "$ssds" = 1 ] || fail "$label: $ssds SSDs reported, expected exactly 1"
-    expect_in "$work/json.txt" "\"model\": \"$ssd_model\"" "$label"
-    expect_in "$work/json.txt" "\"serial\": \"$ssd_serial\"" "$label"
-    expect_in "$work/json.txt" "\"firmware\": \"$ssd_firmware\"" "$label"
-    expect_in "$work/json.txt" '"power_on_hours": 1,' "$label"
-    expect_in "$work/json.txt" '"percentage_used": null,' "$label"
-    expect_in "$work/json.txt" '"percentage_used_source": 2,' "$label"
-    expect_in "$work/json.txt" '"failure_imminent": false' "$label"
+    [ "$ssds" = "$expected" ] || fail "$label: $ssds SSDs reported, expected exactly $expected"
+    # One drive per line of the JSON list.
+    grep '"device": "sd' "$work/json.txt" > "$work/sata.txt" || true
+    expect_in "$work/sata.txt" "\"model\": \"$ssd_model\"" "$label"
+    expect_in "$work/sata.txt" "\"serial\": \"$ssd_serial\"" "$label"
+    expect_in "$work/sata.txt" "\"firmware\": \"$ssd_firmware\"" "$label"
+    expect_in "$work/sata.txt" '"power_on_hours": 1,' "$label"
+    expect_in "$work/sata.txt" '"percentage_used": null,' "$label"
+    expect_in "$work/sata.txt" '"percentage_used_source": 2,' "$label"
+    expect_in "$work/sata.txt" '"failure_imminent": false' "$label"
+    if [ "$nvme" = on ]; then
+        # QEMU 7.2's controller: its own model text and firmware (the QEMU
+        # version), and a health log that reports no wear and counts the
+        # hours since it started.
+        grep '"device": "nvme0n1"' "$work/json.txt" > "$work/nvme.txt" || fail "$label: nvme0n1 not reported"
+        expect_in "$work/nvme.txt" "\"serial\": \"$nvme_serial\"" "$label NVMe"
+        expect_in "$work/nvme.txt" '"model": "QEMU NVMe Ctrl"' "$label NVMe"
+        expect_in "$work/nvme.txt" '"firmware": "7.2.' "$label NVMe"
+        expect_in "$work/nvme.txt" '"power_on_hours": 0,' "$label NVMe"
+        expect_in "$work/nvme.txt" '"percentage_used": 0,' "$label NVMe"
+        expect_in "$work/nvme.txt" '"percentage_used_source": 4,' "$label NVMe"
+        expect_in "$work/nvme.txt" '"source": "nvme health log"' "$label NVMe"
+        expect_in "$work/nvme.txt" '"failure_imminent": false' "$label NVMe"
+        expect_in "$work/log.txt" "SsdManager::initialise - Found fixed nvme disk nvme0n1" "$label log"
+    else
+        grep -q 'nvme' "$work/json.txt" && fail "$label: an NVMe drive was reported with its switch off"
+        grep -qi 'nvme' "$work/log.txt" && fail "$label: the log mentions NVMe with its switch off"
+    fi
     grep -q 'Rotating Disk\|VXHDD' "$work/json.txt" && fail "$label: the rotating disk was reported"
     # The log: identification, the Device Statistics failure, the polls.
     expect_in "$work/log.txt" "model: $ssd_model" "$label log"
@@ -170,10 +196,11 @@ run_kernel() {   # package
     echo "== kernel $version"
     for method in AtaSmart Spt; do
         local ini="PollRate=1
-"
+" nvme=off
         [ "$method" = Spt ] && ini="PollRate=1
 SptLogAccess=1
-"
+MonitorNvme=1
+" nvme=on
         local initrd started attempt
         initrd=$(make_initramfs "$root" "$version" "$ini")
         for attempt in 1 2; do
@@ -196,7 +223,7 @@ SptLogAccess=1
             continue
         fi
         section "$work/console-$method.log.txt" BLOCK
-        check_run "$work/console-$method.log.txt" "$version/$method" "$method"
+        check_run "$work/console-$method.log.txt" "$version/$method" "$method" "$nvme"
     done
 }
 
