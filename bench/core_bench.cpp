@@ -113,7 +113,6 @@ void pollCost(const PollSubject& subject)
     const int drives = 16;
     auto measure = [&](const std::string& ini, const char* label, double& cpu, long& polls, long& commands) {
         emu::MockBed bed;
-        bed.setBiosVersion("XB10-BENCH\n");
         subject.add(bed, drives);
         emu::ScenarioResult r = runCore({"init", "sleep:10000"}, ini + subject.ini, "Level=2\n");
         cpu = r.cpuSeconds;
@@ -151,6 +150,7 @@ const PollSubject kNvme = {
     "NVMe",
     "MonitorNvme=1\n",
     [](emu::MockBed& bed, int count) {
+        bed.setBiosVersion("XB10-BENCH\n");
         for (int i = 0; i < count; ++i) {
             emu::NvmeSpec spec;
             spec.serial = "BENCHNV" + std::to_string(i);
