@@ -27,6 +27,28 @@ inline emu::DriveSpec ssd(const std::string& model, const std::string& serial, s
     return spec;
 }
 
+// A terminal of today: two SATA SSDs (sda, sdb), an NVMe drive (nvme0n1)
+// and an eMMC device (mmcblk0). The NVMe and eMMC drives are found only
+// where vexlor.ini switches them on.
+inline void mixedTerminal(emu::MockBed& bed)
+{
+    bed.addDrive("sda", ssd("SATA SSD A", "SATA-A", 3, 1111));
+    bed.addDrive("sdb", ssd("SATA SSD B", "SATA-B", 5, 2222));
+    emu::NvmeSpec nvme;
+    nvme.model = "EMU NVME 256GB";
+    nvme.serial = "NVME-SER-1";
+    nvme.firmware = "NV01";
+    nvme.percentageUsed = 7;
+    nvme.powerOnHours = 4321;
+    bed.addNvmeDrive("nvme0", nvme);
+    emu::EmmcSpec emmc;
+    emmc.name = "EMMC32";
+    emmc.serial = "0x1a2b3c4d";
+    emmc.fwrev = "0x0200000000000000";
+    emmc.lifeTime = "0x02 0x03";
+    bed.addEmmcDrive("mmcblk0", emmc);
+}
+
 // The commands of one kind that a drive has received.
 inline size_t countOf(const emu::DriveEmulator& drive, emu::Op op)
 {

@@ -42,26 +42,7 @@ void waitForHealthReads(const emu::NvmeEmulator& drive, size_t count)
 
 class MixedTerminal : public CoreTest {
 protected:
-    // Two SATA SSDs, an NVMe drive and an eMMC device, as a terminal of
-    // today may have them.
-    void buildTerminal()
-    {
-        bed().addDrive("sda", ssd("SATA SSD A", "SATA-A", 3, 1111));
-        bed().addDrive("sdb", ssd("SATA SSD B", "SATA-B", 5, 2222));
-        emu::NvmeSpec nvme;
-        nvme.model = "EMU NVME 256GB";
-        nvme.serial = "NVME-SER-1";
-        nvme.firmware = "NV01";
-        nvme.percentageUsed = 7;
-        nvme.powerOnHours = 4321;
-        bed().addNvmeDrive("nvme0", nvme);
-        emu::EmmcSpec emmc;
-        emmc.name = "EMMC32";
-        emmc.serial = "0x1a2b3c4d";
-        emmc.fwrev = "0x0200000000000000";
-        emmc.lifeTime = "0x02 0x03";
-        bed().addEmmcDrive("mmcblk0", emmc);
-    }
+    void buildTerminal() { core::mixedTerminal(bed()); }
 };
 
 TEST_F(MixedTerminal, WithTheSwitchesOffOnlySataDrivesAreFoundAndTheOthersNeverTouched)

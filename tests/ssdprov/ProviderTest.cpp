@@ -174,23 +174,9 @@ TEST_F(ProviderTest, InstanceCarriesEveryPropertyWithItsType)
 // same form, with their own sources; eMMC's missing hours are NULL.
 TEST_F(ProviderTest, NvmeAndEmmcDrivesAreServedBesideSataOnes)
 {
-    bed().addDrive("sda", ssd("SATA SSD", "SATA-1", 4, 100));
-    bed().addDrive("sdb", ssd("SATA SSD", "SATA-2", 6, 200));
-    emu::NvmeSpec nvme;
-    nvme.model = "EMU NVME 256GB";
-    nvme.serial = "NV-1";
-    nvme.firmware = "NV01";
-    nvme.percentageUsed = 12;
-    nvme.powerOnHours = 3456;
-    bed().addNvmeDrive("nvme0", nvme);
-    emu::EmmcSpec emmc;
-    emmc.name = "EMMC32";
-    emmc.serial = "0x1234";
-    emmc.fwrev = "0x05";
-    emmc.lifeTime = "0x01 0x01";
-    bed().addEmmcDrive("mmcblk0", emmc);
+    core::mixedTerminal(bed());
 
-    emu::ScenarioResult r = run({"inst", "ei", "ein", "gi:EMMC32___0x1234___mmcblk0"},
+    emu::ScenarioResult r = run({"inst", "ei", "ein", "gi:EMMC32___0x1a2b3c4d___mmcblk0"},
                                 "MonitorNvme=1\nMonitorEmmc=1\n");
 
     std::vector<std::string> instances = linesStartingWith(r.out, "instance ");
@@ -198,22 +184,38 @@ TEST_F(ProviderTest, NvmeAndEmmcDrivesAreServedBesideSataOnes)
     std::string nvmeInstance;
     std::vector<std::string> emmcInstances;
     for (const std::string& instance : instances) {
-        if (instance.find("DeviceID=chars:EMU NVME 256GB___NV-1___nvme0n1 |") != std::string::npos)
+        if (instance.find("DeviceID=chars:EMU NVME 256GB___NVME-SER-1___nvme0n1 |") != std::string::npos)
             nvmeInstance = instance;
-        if (instance.find("DeviceID=chars:EMMC32___0x1234___mmcblk0 |") != std::string::npos)
+        if (instance.find("DeviceID=chars:EMMC32___0x1a2b3c4d___mmcblk0 |") != std::string::npos)
             emmcInstances.push_back(instance);
     }
     EXPECT_THAT(nvmeInstance, HasSubstr(" | DriveFirmwareVersion=chars:NV01 | DriveModel=chars:EMU NVME 256GB"
-                                        " | DriveSerialNumber=chars:NV-1 | PhysicalDrive=chars:nvme0n1"
-                                        " | PoweredOnHours=uint64:3456 | PercentageUsed=uint8:12"
+                                        " | DriveSerialNumber=chars:NVME-SER-1 | PhysicalDrive=chars:nvme0n1"
+                                        " | PoweredOnHours=uint64:4321 | PercentageUsed=uint8:7"
                                         " | PercentageUsedSource=uint8:4 | FailureImminent=boolean:false | "));
     ASSERT_EQ(emmcInstances.size(), 2u) << r.out;
     for (const std::string& instance : emmcInstances) {
-        EXPECT_THAT(instance, HasSubstr(" | PhysicalDrive=chars:mmcblk0 | PercentageUsed=uint8:10"
+        EXPECT_THAT(instance, HasSubstr(" | PhysicalDrive=chars:mmcblk0 | PercentageUsed=uint8:30"
                                         " | PercentageUsedSource=uint8:5 | "));
         EXPECT_THAT(instance, testing::Not(HasSubstr("PoweredOnHours")));
     }
     EXPECT_EQ(linesStartingWith(r.out, "path ").size(), 4u);
+}
+
+TEST_F(ProviderTest, IndicationReachesSubscribersForAnNvmeDrive)
+{
+    core::mixedTerminal(bed());
+    emu::NvmeEmulator& nvme = bed().nvme("nvme0");
+    emu::ScenarioResult r = run({"inst", "ind", "ei", activate(), "enable", "deliveries:1:6000"},
+                                "PollRate=1\nMonitorNvme=1\n", [&nvme] {
+                                    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+                                    nvme.changeDescription([](emu::NvmeSpec& s) { s.percentageUsed = 255; });
+                                });
+    std::vector<std::string> indications = linesStartingWith(r.out, "indication ");
+    ASSERT_EQ(indications.size(), 1u) << r.out;
+    EXPECT_THAT(indications[0], HasSubstr(" | DeviceID=chars:EMU NVME 256GB___NVME-SER-1___nvme0n1"
+                                          " | PhysicalDrive=chars:nvme0n1 | "));
+    EXPECT_TRUE(r.logHas("SsdProvider::SsdFailureImminent(EMU NVME 256GB,NVME-SER-1,nvme0n1,0xff)")) << r.log;
 }
 
 TEST_F(ProviderTest, BrokerFailuresWhileBuildingEndTheRequest)
