@@ -102,11 +102,6 @@ std::string sourceText(std::uint8_t source)
     }
 }
 
-std::string usedText(std::uint8_t used)
-{
-    return used == kNoFigure ? "n/a" : std::to_string(used) + "%";
-}
-
 // 255 is "no figure", except from an NVMe drive, where it means 255 or more.
 bool hasWearFigure(const SsdInformation& ssd)
 {
@@ -363,21 +358,41 @@ std::string now()
     return text;
 }
 
+// The wear an event carries, read as the drive's source means it: a 255
+// from an NVMe drive is 255 % or more, from the others no figure.
+std::string eventWearText(SsdApi& api, const std::string& drive, unsigned char percentageUsed)
+{
+    SsdInformation asEvent;
+    asEvent.percentageUsed = percentageUsed;
+    SsdInformationList ssds;
+    api.getSsdInformationList(ssds);
+    for (const SsdInformation& ssd : ssds)
+        if (ssd.physicalDrive == drive)
+            asEvent.percentageUsedSource = ssd.percentageUsedSource;
+    return wearText(asEvent);
+}
+
 class EventPrinter : public ISsdListener {
 public:
+    explicit EventPrinter(SsdApi& api) : m_api(api) {}
+
     void SsdFailureImminent(std::string model, std::string serial, std::string drive,
                             unsigned char percentageUsed) override
     {
+        std::string used = eventWearText(m_api, drive, percentageUsed);
         std::lock_guard<std::mutex> guard(reportLock);
         fprintf(report(), "%s FAILURE IMMINENT %s model=%s serial=%s used=%s\n", now().c_str(), drive.c_str(),
-                model.c_str(), serial.c_str(), usedText(percentageUsed).c_str());
+                model.c_str(), serial.c_str(), used.c_str());
         fflush(report());
     }
+
+private:
+    SsdApi& m_api;
 };
 
 int watch(SsdApi& api, int interval, const sigset_t& stopSignals)
 {
-    EventPrinter printer;
+    EventPrinter printer(api);
     api.registerSsdListener(&printer);
     {
         std::lock_guard<std::mutex> guard(reportLock);

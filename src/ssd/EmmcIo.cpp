@@ -79,7 +79,11 @@ unsigned bandPercent(std::uint8_t band)
 bool EmmcIo::isEmmc(const std::string& name)
 {
     std::string type;
-    return readAttribute(name, "type", type) && type == "MMC";
+    if (!readAttribute(name, "type", type)) {
+        Log(LEVEL_DEBUG, "EmmcIo::isEmmc - %s: no card type, skipped", name.c_str());
+        return false;
+    }
+    return type == "MMC";
 }
 
 bool EmmcIo::getIdentity(const std::string& name, IdentifyData& identifyData)
@@ -93,6 +97,8 @@ bool EmmcIo::getIdentity(const std::string& name, IdentifyData& identifyData)
         return false;
     }
     Utils::trim(model);
+    Utils::trim(serial);
+    Utils::trim(firmware);
     identifyData.bus = DriveBus::Emmc;
     identifyData.isSsd = true;
     identifyData.model = model;

@@ -7,6 +7,7 @@
 #include "ssd.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sys/ioctl.h>
 #include <linux/nvme_ioctl.h>
@@ -31,26 +32,23 @@ std::string identifyText(const unsigned char* block, size_t offset, size_t lengt
     return text;
 }
 
-// One admin command that reads `length` bytes into `data`. A command the
-// controller completes with an error status is a failure too (errno EIO).
+// One admin command that reads `length` bytes into `data`: the kernel
+// copies all of it or fails the call. A failure says why: the controller's
+// status where it answered with one, the errno where it could not be asked.
 bool readAdmin(const char* operation, const std::string& devPath, AdminCommand& command, unsigned char* data,
-               size_t length)
+               size_t length, std::string& failure)
 {
     command.addr = reinterpret_cast<std::uintptr_t>(data);
     command.data_len = static_cast<std::uint32_t>(length);
     command.timeout_ms = ADMIN_TIMEOUT_MS;
     int status = DeviceNode::issueIoctl(operation, devPath, IOCTL_NVME_ADMIN_CMD, &command);
-    if (status > 0) {
-        Log(LEVEL_DEBUG, "%s - command failed with status 0x%04x", operation, static_cast<unsigned>(status));
-        errno = EIO;
-        return false;
-    }
+    char text[48];
+    if (status > 0)
+        snprintf(text, sizeof text, "status=0x%04x", static_cast<unsigned>(status));
+    else if (status < 0)
+        snprintf(text, sizeof text, "err=0x%08x", static_cast<unsigned>(errno));
+    failure = text;
     return status == 0;
-}
-
-unsigned currentErrno()
-{
-    return static_cast<unsigned>(errno);
 }
 
 } // namespace
@@ -83,9 +81,10 @@ bool NvmeIo::getIdentifyController(const std::string& devPath, IdentifyData& ide
     AdminCommand command{};
     command.opcode = ADMIN_IDENTIFY;
     command.cdw10 = IDENTIFY_CNS_CONTROLLER;
-    if (!block || !readAdmin("NvmeIo::getIdentifyController", devPath, command, block.get(), IDENTIFY_SIZE)) {
-        Log(LEVEL_ERROR, "NvmeIo::getIdentifyController - failed to identify %s, err=0x%08x", devPath.c_str(),
-            currentErrno());
+    std::string failure = "out of memory";
+    if (!block || !readAdmin("NvmeIo::getIdentifyController", devPath, command, block.get(), IDENTIFY_SIZE, failure)) {
+        Log(LEVEL_ERROR, "NvmeIo::getIdentifyController - failed to identify %s, %s", devPath.c_str(),
+            failure.c_str());
         return false;
     }
     parseIdentifyController(block.get(), identifyData);
@@ -101,9 +100,10 @@ bool NvmeIo::getHealthLog(const std::string& devPath, NvmeHealth& health)
     command.opcode = ADMIN_GET_LOG_PAGE;
     command.nsid = NSID_ALL;
     command.cdw10 = HEALTH_LOG_CDW10;
-    if (!readAdmin("NvmeIo::getHealthLog", devPath, command, log, sizeof log)) {
-        Log(LEVEL_ERROR, "NvmeIo::getHealthLog - failed to read the health log of %s, err=0x%08x", devPath.c_str(),
-            currentErrno());
+    std::string failure;
+    if (!readAdmin("NvmeIo::getHealthLog", devPath, command, log, sizeof log, failure)) {
+        Log(LEVEL_ERROR, "NvmeIo::getHealthLog - failed to read the health log of %s, %s", devPath.c_str(),
+            failure.c_str());
         return false;
     }
     parseHealthLog(log, health);

@@ -104,6 +104,13 @@ bool SsdDevice::chooseBusAlgo(DriveBus bus)
     }
     algo = busAlgo.get();
     percent_used_source = algo->getPercentageUsedSource();
+    if (bus == DriveBus::Emmc) {
+        // Until a read succeeds the record says "no figure", and eMMC never
+        // has hours; a 0 would read as a brand-new drive.
+        std::lock_guard<std::mutex> guard(rw_lock);
+        percent_used = 255;
+        poh = SSD_HOURS_NOT_AVAILABLE;
+    }
     Log(LEVEL_DEBUG, "SsdDevice::initialise - %s drive, wear from the %s", bus == DriveBus::Nvme ? "NVMe" : "eMMC",
         bus == DriveBus::Nvme ? "NVMe health log" : "eMMC life-time estimate");
     return true;

@@ -30,7 +30,8 @@ public:
     void SsdDeviceFailureImminent(SsdDevice& ssdDevice) override;
 
 private:
-    // Adds every fixed SATA SSD of /sys/block.
+    // Adds every fixed SATA SSD of /sys/block, and where the configuration
+    // says so every fixed NVMe controller and eMMC device.
     void scanDisks(DIR* directory);
     // Adds the device, or logs that it could not be added.
     void addOrSay(IdentifyData& id, const std::string& name, std::string& devPath);

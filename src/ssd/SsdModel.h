@@ -2,6 +2,7 @@
 #define VEXLOR_SSD_MODEL_H
 
 #include "SsdValues.h"
+#include "ssd.h"
 
 #include <cstdint>
 #include <memory>
@@ -21,14 +22,14 @@ public:
 class SanDiskAlgo : public SsdAlgorithm {
 public:
     bool getSsdValues(std::string& devPath, SsdValues& values) override;
-    std::uint8_t getPercentageUsedSource() override { return 3; }
+    std::uint8_t getPercentageUsedSource() override { return SSD_SOURCE_VENDOR_ATTRIBUTE; }
 };
 
 // Wear from the ATA Device Statistics log, hours from SMART attribute 9.
 class SolidStateLogStatisticsAlgo : public SsdAlgorithm {
 public:
     bool getSsdValues(std::string& devPath, SsdValues& values) override;
-    std::uint8_t getPercentageUsedSource() override { return 2; }
+    std::uint8_t getPercentageUsedSource() override { return SSD_SOURCE_DEVICE_STATISTICS; }
 };
 
 // Wear and hours from the NVMe SMART / Health Information log. A critical
@@ -36,7 +37,7 @@ public:
 class NvmeHealthAlgo : public SsdAlgorithm {
 public:
     bool getSsdValues(std::string& devPath, SsdValues& values) override;
-    std::uint8_t getPercentageUsedSource() override { return 4; }
+    std::uint8_t getPercentageUsedSource() override { return SSD_SOURCE_NVME_HEALTH_LOG; }
 
 private:
     std::uint8_t criticalWarning = 0;
@@ -47,7 +48,7 @@ private:
 class EmmcLifeTimeAlgo : public SsdAlgorithm {
 public:
     bool getSsdValues(std::string& devPath, SsdValues& values) override;
-    std::uint8_t getPercentageUsedSource() override { return 5; }
+    std::uint8_t getPercentageUsedSource() override { return SSD_SOURCE_EMMC_LIFE_TIME; }
 
 private:
     std::uint8_t preEol = 0;

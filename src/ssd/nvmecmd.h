@@ -1,5 +1,5 @@
 // NVMe admin commands and data layouts as the drive command layer sends and
-// reads them. Field names follow the NVMe base specification.
+// reads them. Field names follow the NVMe standard.
 #ifndef VEXLOR_NVMECMD_H
 #define VEXLOR_NVMECMD_H
 

@@ -160,6 +160,8 @@ SCENARIO(core)
             api.unregisterSsdListener();
         } else if (f[0] == "sleep") {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(f[1])));
+        } else if (f[0] == "touch") {
+            emu::writeFile(f[1], "");
         } else if (f[0] == "await") {
             bool found = emu::waitForFile(f[1], std::chrono::milliseconds(std::stoi(f[2])));
             std::lock_guard<std::mutex> guard(outputLock);

@@ -10,6 +10,7 @@
 //   sleep:<ms>
 //   childfds             a child program lists the descriptors it inherited
 //                        ("N -> target" lines), then "childfds=<status>"
+//   touch:<path>         creates the file (a hand-over to the test)
 //   await:<path>:<ms>    waits up to ms for the file to exist, prints
 //                        "await=1" if it came, "await=0" if not
 //   events:<n>:<ms>      waits up to ms for n events, prints "events=<count>"

@@ -4,9 +4,11 @@
 #include "CoreTestSupport.h"
 #include "ssd.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <map>
+#include <regex>
 
 using core::CoreTest;
 using core::records;
@@ -40,6 +42,28 @@ void waitForHealthReads(const emu::NvmeEmulator& drive, size_t count)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
+// Files through which a scenario and its test hand over: the scenario says
+// when its initialisation is over, the test when it has changed the drives.
+struct HandOver {
+    HandOver()
+        : initialised(testing::TempDir() + "/vexlor-nvme-emmc-initialised")
+        , changed(testing::TempDir() + "/vexlor-nvme-emmc-changed")
+    {
+        clear();
+    }
+    ~HandOver() { clear(); }
+    void clear()
+    {
+        std::remove(initialised.c_str());
+        std::remove(changed.c_str());
+    }
+    void drivesChanged() const { emu::writeFile(changed, ""); }
+    bool waitForInitialisation() const { return emu::waitForFile(initialised, std::chrono::seconds(20)); }
+
+    std::string initialised;
+    std::string changed;
+};
+
 class MixedTerminal : public CoreTest {
 protected:
     void buildTerminal() { core::mixedTerminal(bed()); }
@@ -57,6 +81,40 @@ TEST_F(MixedTerminal, WithTheSwitchesOffOnlySataDrivesAreFoundAndTheOthersNeverT
     EXPECT_FALSE(r.logHas("nvme")) << r.log;
     EXPECT_FALSE(r.logHas("mmcblk0"));
     EXPECT_FALSE(r.logHas("EmmcIo"));
+}
+
+// The log's messages with what differs from run to run (addresses, thread
+// ids) masked, in an order that does not depend on thread timing.
+std::vector<std::string> comparableMessages(const emu::ScenarioResult& r)
+{
+    std::vector<std::string> messages;
+    for (const std::string& message : r.messages())
+        messages.push_back(std::regex_replace(message, std::regex("0x[0-9a-fA-F]+"), "0x?"));
+    std::sort(messages.begin(), messages.end());
+    return messages;
+}
+
+TEST_F(MixedTerminal, WithTheSwitchesOffTheOutputAndLogAreThoseOfASataOnlyTerminal)
+{
+    const std::vector<std::string> actions = {"init", "list"};
+    const std::string ini = "PollRate=1000\n";
+    bed().addDrive("sda", ssd("SATA SSD A", "SATA-A", 3, 1111));
+    bed().addDrive("sdb", ssd("SATA SSD B", "SATA-B", 5, 2222));
+    emu::ScenarioResult sataOnly = run(actions, ini);
+    m_bed.reset();
+    buildTerminal();
+    emu::ScenarioResult mixed = run(actions, ini);
+
+    EXPECT_EQ(records(mixed.out).size(), 2u);
+    std::vector<std::string> sataRecords, mixedRecords;
+    for (const core::Record& record : records(sataOnly.out))
+        sataRecords.push_back(record.drive + record.model + std::to_string(record.hours));
+    for (const core::Record& record : records(mixed.out))
+        mixedRecords.push_back(record.drive + record.model + std::to_string(record.hours));
+    std::sort(sataRecords.begin(), sataRecords.end());
+    std::sort(mixedRecords.begin(), mixedRecords.end());
+    EXPECT_EQ(mixedRecords, sataRecords);
+    EXPECT_EQ(comparableMessages(mixed), comparableMessages(sataOnly));
 }
 
 TEST_F(MixedTerminal, WithTheSwitchesOnAllFourDrivesAreReported)
@@ -205,17 +263,16 @@ TEST_F(CoreTest, NvmeAndEmmcDrivesPassingTheirThresholdRaiseOneEventEach)
     card.lifeTime = "0x05 0x05";
     bed().addEmmcDrive("mmcblk0", card);
     std::string lifeTime = bed().rootDir() + "/sys/devices/platform/mmc0/mmc0:0001/life_time";
-    std::string flag = testing::TempDir() + "/vexlor-worn-out";
-    std::remove(flag.c_str());
+    HandOver handOver;
 
-    emu::ScenarioResult r = run({"init", "listen", "await:" + flag + ":10000", "events:2:5000", "sleep:2200", "list"},
+    emu::ScenarioResult r = run({"init", "listen", "touch:" + handOver.initialised,
+                                 "await:" + handOver.changed + ":20000", "events:2:5000", "sleep:2200", "list"},
                                 "PollRate=1\nMonitorNvme=1\nMonitorEmmc=1\n", [&] {
-                                    waitForHealthReads(nvme, 1);
+                                    ASSERT_TRUE(handOver.waitForInitialisation());
                                     nvme.changeDescription([](emu::NvmeSpec& s) { s.percentageUsed = 255; });
                                     emu::writeFile(lifeTime, "0x0B 0x0a\n");
-                                    emu::writeFile(flag, "");
+                                    handOver.drivesChanged();
                                 });
-    std::remove(flag.c_str());
 
     std::map<std::string, unsigned> heard;
     for (const core::Event& event : core::events(r.out)) {
@@ -248,7 +305,7 @@ TEST_F(CoreTest, NvmeFaultsKeepTheLastFigures)
              fault.status = 0x4006;   // internal error, do not retry
              bed.nvme("nvme0").setFault(emu::NvmeOp::HealthLog, fault);
          },
-         "NvmeIo::getHealthLog - command failed with status 0x4006"},
+         "NvmeIo::getHealthLog - failed to read the health log of /dev/nvme0n1, status=0x4006"},
         {"namespace vanishes",
          [](emu::MockBed& bed) { ASSERT_TRUE(bed.unplug("nvme0n1")); },
          "NvmeIo::getHealthLog - Open /dev/nvme0n1 failed"},
@@ -307,18 +364,19 @@ TEST_F(CoreTest, EmmcRegisterFaultsKeepTheLastFigures)
         spec.lifeTime = "0x04 0x02";
         bed().addEmmcDrive("mmcblk0", spec);
         std::string lifeTime = bed().rootDir() + "/sys/devices/platform/mmc0/mmc0:0001/life_time";
-        std::string flag = testing::TempDir() + "/vexlor-emmc-fault";
-        std::remove(flag.c_str());
+        HandOver handOver;
         emu::ScenarioResult r = run(
-            {"init", "list", "await:" + flag + ":5000", "sleep:2200", "list"}, "PollRate=1\nMonitorEmmc=1\n", [&] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            {"init", "list", "touch:" + handOver.initialised, "await:" + handOver.changed + ":20000", "sleep:2200",
+             "list"},
+            "PollRate=1\nMonitorEmmc=1\n", [&] {
+                ASSERT_TRUE(handOver.waitForInitialisation());
                 if (std::string(c.name) == "too long")
                     emu::writeFile(lifeTime, std::string(300, '1'));
                 else if (c.lifeTime == nullptr)
                     std::remove(lifeTime.c_str());
                 else
                     emu::writeFile(lifeTime, c.lifeTime);
-                emu::writeFile(flag, "");
+                handOver.drivesChanged();
             });
         std::vector<core::Record> listed = records(r.out);
         ASSERT_EQ(listed.size(), 2u) << r.out;
@@ -326,8 +384,59 @@ TEST_F(CoreTest, EmmcRegisterFaultsKeepTheLastFigures)
         EXPECT_EQ(listed[1].percentageUsed, 40u) << "the last good estimate stays";
         EXPECT_TRUE(r.logHas(c.logged)) << r.log;
         EXPECT_TRUE(r.logHas("EmmcLifeTimeAlgo::getSsdValues - failed to get the eMMC life-time estimate"));
-        std::remove(flag.c_str());
     }
+}
+
+// A drive that cannot be identified is left out, with a line; the drives
+// beside it are found and read as ever.
+TEST_F(CoreTest, NvmeAndEmmcDrivesThatCannotBeIdentifiedAreLeftOutAlone)
+{
+    bed().addDrive("sda", ssd("SATA SSD", "SATA-1", 4, 1000));
+    emu::NvmeEmulator& silent = bed().addNvmeDrive("nvme0", emu::NvmeSpec());
+    emu::NvmeFault eio;
+    eio.ioctlErrno = EIO;
+    silent.setFault(emu::NvmeOp::IdentifyController, eio);
+    emu::NvmeSpec good;
+    good.serial = "NV-GOOD";
+    bed().addNvmeDrive("nvme1", good);
+    emu::EmmcSpec nameless;
+    nameless.name = "";
+    bed().addEmmcDrive("mmcblk0", nameless);
+    emu::EmmcSpec untyped;
+    untyped.type = "";
+    bed().addEmmcDrive("mmcblk1", untyped);
+    emu::EmmcSpec fine;
+    fine.serial = "0xfine";
+    fine.preEol = "urgent";
+    bed().addEmmcDrive("mmcblk2", fine);
+
+    emu::ScenarioResult r = run({"init", "list"}, "MonitorNvme=1\nMonitorEmmc=1\n");
+
+    std::map<std::string, core::Record> found = byDrive(r.out);
+    ASSERT_EQ(found.size(), 3u) << r.out;
+    EXPECT_EQ(found["sda"].hours, 1000u);
+    EXPECT_EQ(found["nvme1n1"].serial, "NV-GOOD");
+    EXPECT_EQ(found["mmcblk2"].percentageUsed, 20u) << "a malformed pre-EOL state does not spoil the estimate";
+    EXPECT_TRUE(r.logHas("NvmeIo::getIdentifyController - failed to identify /dev/nvme0n1, err=0x00000005")) << r.log;
+    EXPECT_TRUE(r.logHas("EmmcIo::getIdentity - cannot read the card registers of mmcblk0"));
+    EXPECT_TRUE(r.logHas("EmmcIo::isEmmc - mmcblk1: no card type, skipped"));
+    EXPECT_TRUE(r.logHas("EmmcIo::getLife - malformed pre-EOL state of mmcblk2: [urgent]"));
+    EXPECT_EQ(silent.commands().size(), 1u) << "identified once, never polled";
+}
+
+// An eMMC device whose first reading fails says "no figure" and no hours,
+// not the zeros of a new drive.
+TEST_F(CoreTest, EmmcWithoutAGoodReadingReportsNoFigure)
+{
+    emu::EmmcSpec card;
+    card.lifeTime = "";
+    bed().addEmmcDrive("mmcblk0", card);
+    emu::ScenarioResult r = run({"init", "list"}, "MonitorEmmc=1\n");
+    std::vector<core::Record> listed = records(r.out);
+    ASSERT_EQ(listed.size(), 1u) << r.out;
+    EXPECT_EQ(listed[0].percentageUsed, 255u);
+    EXPECT_EQ(listed[0].hours, SSD_HOURS_NOT_AVAILABLE);
+    EXPECT_FALSE(listed[0].failureImminent);
 }
 
 TEST_F(CoreTest, NvmeCriticalWarningAndEmmcPreEolAreLoggedWhenTheyChange)
@@ -337,16 +446,22 @@ TEST_F(CoreTest, NvmeCriticalWarningAndEmmcPreEolAreLoggedWhenTheyChange)
     emu::EmmcSpec card;
     bed().addEmmcDrive("mmcblk0", card);
     std::string preEol = bed().rootDir() + "/sys/devices/platform/mmc0/mmc0:0001/pre_eol_info";
+    HandOver handOver;
 
-    emu::ScenarioResult r = run({"init", "sleep:3500"}, "PollRate=1\nMonitorNvme=1\nMonitorEmmc=1\n", [&] {
-        waitForHealthReads(nvme, 1);
-        nvme.changeDescription([](emu::NvmeSpec& s) { s.criticalWarning = 0x04; });
-        emu::writeFile(preEol, "0x03\n");
-    });
+    emu::ScenarioResult r = run({"init", "touch:" + handOver.initialised, "await:" + handOver.changed + ":20000",
+                                 "sleep:3500"},
+                                "PollRate=1\nMonitorNvme=1\nMonitorEmmc=1\n", [&] {
+                                    ASSERT_TRUE(handOver.waitForInitialisation());
+                                    nvme.changeDescription([](emu::NvmeSpec& s) { s.criticalWarning = 0x04; });
+                                    emu::writeFile(preEol, "0x03\n");
+                                    handOver.drivesChanged();
+                                });
 
     EXPECT_EQ(r.logCount("NvmeHealthAlgo::getSsdValues - /dev/nvme0n1 critical warning 0x04 (was 0x00)"), 1u)
         << r.log;
     EXPECT_EQ(r.logCount("EmmcLifeTimeAlgo::getSsdValues - /dev/mmcblk0 pre-EOL state 0x03 (was 0x01)"), 1u);
+    EXPECT_EQ(r.logCount("EmmcLifeTimeAlgo::getSsdValues - /dev/mmcblk0 pre-EOL state 0x01 (was 0x00)"), 1u)
+        << "the first reading is the change from nothing known";
 }
 
 } // namespace

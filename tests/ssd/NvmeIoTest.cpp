@@ -89,7 +89,8 @@ TEST_F(NvmeIoTest, FailuresLeaveTheRecordsUntouchedAndSayWhy)
     invalidField.status = 0x0002;
     const Case cases[] = {
         {"ioctl fails", eio, false, "NvmeIo::getHealthLog - Ioctl failed, 0x00000005"},
-        {"controller refuses", invalidField, false, "NvmeIo::getHealthLog - command failed with status 0x0002"},
+        {"controller refuses", invalidField, false,
+         "NvmeIo::getHealthLog - failed to read the health log of /dev/nvme0n1, status=0x0002"},
         {"node gone", {}, true, "NvmeIo::getIdentifyController - Open /dev/nvme0n1 failed, 0x00000002"},
     };
     for (const Case& c : cases) {

@@ -8,7 +8,7 @@ namespace emu {
 
 namespace {
 
-// NVMe base specification 1.4: admin opcodes, Identify CNS values, log
+// The NVMe standard (revision 1.4): admin opcodes, Identify CNS values, log
 // identifiers and the status codes this controller answers with.
 const std::uint8_t kGetLogPage = 0x02;
 const std::uint8_t kIdentify = 0x06;
@@ -59,8 +59,8 @@ std::uint32_t NvmeEmulator::dataLengthOf(const std::uint8_t* command)
 std::vector<std::uint8_t> NvmeEmulator::identifyController() const
 {
     std::vector<std::uint8_t> block(kIdentifySize, 0);
-    putLittleEndian(&block[0], 0x1B36, 2);         // PCI vendor
-    putLittleEndian(&block[2], 0x1AF4, 2);         // subsystem vendor
+    putLittleEndian(&block[0], 0x0000, 2);         // PCI vendor: none
+    putLittleEndian(&block[2], 0x0000, 2);         // subsystem vendor: none
     putText(&block[4], 20, m_spec.serial);
     putText(&block[24], 40, m_spec.model);
     putText(&block[64], 8, m_spec.firmware);

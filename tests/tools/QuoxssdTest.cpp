@@ -403,4 +403,22 @@ TEST_F(QuoxssdTest, WatchPrintsTheEventAndStopsOnSigterm)
     EXPECT_THAT(r.out, HasSubstr(" stopped\n"));
 }
 
+// An NVMe drive's most, 255, is "255 % or more": the event line says so
+// rather than "no figure".
+TEST_F(QuoxssdTest, WatchShowsAnNvmeDriveAtItsMostAsAtLeast255)
+{
+    emu::NvmeSpec spec;
+    spec.serial = "NV-MAX";
+    emu::NvmeEmulator& nvme = bed().addNvmeDrive("nvme0", spec);
+    m_ini = "PollRate=1\nMonitorNvme=1\n";
+    emu::ScenarioResult r = tool({"watch"}, [this, &nvme] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        nvme.changeDescription([](emu::NvmeSpec& s) { s.percentageUsed = 255; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        kill(m_running->childPid(), SIGTERM);
+    });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr(" FAILURE IMMINENT nvme0n1 model=EMULATED NVME SSD 256GB serial=NV-MAX used=>=255%\n"));
+}
+
 } // namespace
