@@ -3,22 +3,37 @@
 //   quoxssd [list]                 table of every SSD
 //   quoxssd --json                 the same as a JSON array
 //   quoxssd --prometheus [FILE]    metrics in the text exposition format
-//   quoxssd watch [--interval N]   failure-imminent events as they happen
+//   quoxssd watch [--interval N] [--journal]
+//                                  failure-imminent events as they happen
+//   quoxssd record                 one wear sample per drive into the history
+//   quoxssd --version              the tool's and the loaded library's version
+// Each takes --history FILE (default /var/lib/vexlor/history), where the
+// recent rate of wear for the remaining-life estimate comes from.
 //
 // Exit status: 0 every SSD is fine (or there are none), 1 at least one is
 // past its wear threshold, 2 the drives cannot be read, 64 usage error.
 // It uses only the public API of libquoxssd.
+#include "LifeEstimate.h"
+#include "WearHistory.h"
 #include "ssd.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cmath>
 #include <ctime>
+#include <functional>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
+#include <map>
 #include <mutex>
+#include <set>
 #include <sys/syscall.h>
 #include <string>
 #include <unistd.h>
@@ -63,17 +78,25 @@ FILE* report()
 std::mutex reportLock;
 
 const char* usageText =
-    "Usage: quoxssd [list | --json | --prometheus [FILE] | watch [--interval N] | --help]\n"
+    "Usage: quoxssd [list | --json | --prometheus [FILE] | watch [--interval N] [--journal]\n"
+    "               | record | --version | --help] [--history FILE]\n"
     "\n"
-    "Shows the wear of every fixed SATA SSD of this machine, as the drives report it.\n"
+    "Shows the wear of every fixed SATA SSD of this machine (and of its NVMe and eMMC\n"
+    "drives where vexlor.ini switches them on), as the drives report it.\n"
     "\n"
     "  list                 a table of the SSDs (the default)\n"
     "  --json               the same records as a JSON array\n"
     "  --prometheus [FILE]  metrics in the Prometheus text format; with FILE, written\n"
     "                       atomically there (for node_exporter's textfile collector)\n"
     "  watch                print a line for every failure-imminent event until\n"
-    "                       SIGINT or SIGTERM; --interval N also prints the table\n"
-    "                       every N seconds\n"
+    "                       SIGINT or SIGTERM, and at the start one for every drive\n"
+    "                       already past its threshold; --interval N also prints the\n"
+    "                       table every N seconds; --journal prefixes the lines with\n"
+    "                       their journal priority (events crit, on standard error)\n"
+    "  record               append one wear sample per drive to the history\n"
+    "  --history FILE       the history (default /var/lib/vexlor/history), whose\n"
+    "                       recent rate of wear the remaining-life estimate prefers\n"
+    "  --version            the tool's version and the monitoring library's stamp\n"
     "  --help               this text\n"
     "\n"
     "Exit status: 0 all SSDs fine or none found, 1 at least one SSD past its wear\n"
@@ -164,28 +187,137 @@ std::string unreadableDrive()
     return found;
 }
 
-void printTable(FILE* out, const SsdInformationList& ssds)
+// One drive as the outputs show it: its record, how its latest read went
+// and its remaining-life estimate.
+struct DriveReport {
+    SsdInformation ssd;
+    bool readSucceeded = true;
+    LifeEstimate estimate;
+};
+using DriveReports = std::vector<DriveReport>;
+
+// The kind of a device: "sd" for SCSI disks, whose letters after it count
+// the disks; otherwise the letters before the first digit (nvme, mmcblk).
+std::string deviceKind(const std::string& name)
 {
-    if (ssds.empty()) {
+    if (name.rfind("sd", 0) == 0)
+        return "sd";
+    return name.substr(0, name.find_first_of("0123456789"));
+}
+
+// Device names in the kernel's order: kinds by name, then within a kind
+// letters by length and alphabet (sdz before sdaa) and numbers by value
+// (nvme2n1 before nvme10n1).
+bool naturalLess(const std::string& a, const std::string& b)
+{
+    std::string kindA = deviceKind(a), kindB = deviceKind(b);
+    if (kindA != kindB)
+        return kindA < kindB;
+    size_t i = kindA.size(), j = kindB.size();
+    while (i < a.size() && j < b.size()) {
+        bool digitA = isdigit(static_cast<unsigned char>(a[i])) != 0;
+        bool digitB = isdigit(static_cast<unsigned char>(b[j])) != 0;
+        if (digitA != digitB)
+            return digitA;
+        size_t endA = i, endB = j;
+        while (endA < a.size() && (isdigit(static_cast<unsigned char>(a[endA])) != 0) == digitA)
+            ++endA;
+        while (endB < b.size() && (isdigit(static_cast<unsigned char>(b[endB])) != 0) == digitB)
+            ++endB;
+        std::string runA = a.substr(i, endA - i), runB = b.substr(j, endB - j);
+        if (digitA) {
+            runA.erase(0, std::min(runA.find_first_not_of('0'), runA.size() - 1));
+            runB.erase(0, std::min(runB.find_first_not_of('0'), runB.size() - 1));
+        }
+        if (runA.size() != runB.size())
+            return runA.size() < runB.size();
+        if (runA != runB)
+            return runA < runB;
+        i = endA;
+        j = endB;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+WearReading readingOf(const SsdInformation& ssd)
+{
+    WearReading reading;
+    reading.hasWear = hasWearFigure(ssd);
+    reading.used = ssd.percentageUsed;
+    reading.hasHours = hasHours(ssd);
+    reading.hours = ssd.poweredOnHours;
+    return reading;
+}
+
+// The samples of one drive, known by its serial number.
+std::vector<WearSample> samplesOf(const std::vector<WearSample>& history, const std::string& serial)
+{
+    std::vector<WearSample> own;
+    for (const WearSample& sample : history)
+        if (sample.serial == serial)
+            own.push_back(sample);
+    return own;
+}
+
+// The drives in device order, each with its read status and estimate.
+DriveReports gather(SsdApi& api, const std::vector<WearSample>& history)
+{
+    SsdInformationList ssds;
+    api.getSsdInformationList(ssds);
+    SsdReadStatusList statuses;
+    api.getSsdReadStatusList(statuses);
+    std::map<std::string, bool> readSucceeded;
+    for (const SsdReadStatus& status : statuses)
+        readSucceeded[status.physicalDrive] = status.lastReadSucceeded;
+    std::int64_t now = time(nullptr);
+    DriveReports reports;
+    for (const SsdInformation& ssd : ssds) {
+        DriveReport report;
+        report.ssd = ssd;
+        auto found = readSucceeded.find(ssd.physicalDrive);
+        report.readSucceeded = found != readSucceeded.end() && found->second;
+        report.estimate = LifeEstimator::estimate(readingOf(ssd), samplesOf(history, ssd.driveSerialNumber), now);
+        reports.push_back(report);
+    }
+    std::stable_sort(reports.begin(), reports.end(), [](const DriveReport& a, const DriveReport& b) {
+        return naturalLess(a.ssd.physicalDrive, b.ssd.physicalDrive);
+    });
+    return reports;
+}
+
+// Columns as a terminal shows them: one per character, not per byte.
+size_t displayWidth(const std::string& text)
+{
+    size_t width = 0;
+    for (unsigned char c : text)
+        width += (c & 0xC0) != 0x80;
+    return width;
+}
+
+void printTable(FILE* out, const DriveReports& reports)
+{
+    if (reports.empty()) {
         fputs("No SSDs found.\n", out);
         return;
     }
     std::vector<std::vector<std::string>> rows = {
-        {"DEVICE", "MODEL", "SERIAL", "FIRMWARE", "HOURS", "USED", "SOURCE", "STATUS"}};
-    for (const SsdInformation& ssd : ssds)
+        {"DEVICE", "MODEL", "SERIAL", "FIRMWARE", "HOURS", "USED", "LEFT", "SOURCE", "STATUS"}};
+    for (const DriveReport& report : reports) {
+        const SsdInformation& ssd = report.ssd;
         rows.push_back({ssd.physicalDrive, ssd.driveModel, ssd.driveSerialNumber, ssd.driveFirmwareVersion,
-                        hoursText(ssd), wearText(ssd),
+                        hoursText(ssd), wearText(ssd), LifeEstimator::text(report.estimate),
                         sourceText(ssd.percentageUsedSource), statusText(ssd)});
+    }
     std::vector<size_t> widths(rows[0].size(), 0);
     for (const auto& row : rows)
         for (size_t i = 0; i < row.size(); ++i)
-            widths[i] = std::max(widths[i], row[i].size());
+            widths[i] = std::max(widths[i], displayWidth(row[i]));
     for (const auto& row : rows) {
         std::string line;
         for (size_t i = 0; i < row.size(); ++i) {
             line += row[i];
             if (i + 1 < row.size())
-                line += std::string(widths[i] - row[i].size() + 2, ' ');
+                line += std::string(widths[i] - displayWidth(row[i]) + 2, ' ');
         }
         fprintf(out, "%s\n", line.c_str());
     }
@@ -251,23 +383,31 @@ std::string jsonString(const std::string& raw)
     return quoted + "\"";
 }
 
-void printJson(FILE* out, const SsdInformationList& ssds)
+std::string estimateHours(const LifeEstimate& estimate)
+{
+    return std::to_string(static_cast<unsigned long long>(std::floor(estimate.hoursLeft)));
+}
+
+void printJson(FILE* out, const DriveReports& reports)
 {
     fputs("[", out);
-    for (size_t i = 0; i < ssds.size(); ++i) {
-        const SsdInformation& ssd = ssds[i];
+    for (size_t i = 0; i < reports.size(); ++i) {
+        const SsdInformation& ssd = reports[i].ssd;
+        const LifeEstimate& estimate = reports[i].estimate;
+        bool estimated = estimate.basis != EstimateBasis::None;
         fprintf(out,
                 "%s\n  {\"device\": %s, \"model\": %s, \"serial\": %s, \"firmware\": %s, "
                 "\"power_on_hours\": %s, \"percentage_used\": %s, \"percentage_used_source\": %u, "
-                "\"source\": %s, \"failure_imminent\": %s}",
+                "\"source\": %s, \"failure_imminent\": %s, \"estimated_hours_left\": %s, \"estimate_basis\": %s}",
                 i == 0 ? "" : ",", jsonString(ssd.physicalDrive).c_str(), jsonString(ssd.driveModel).c_str(),
                 jsonString(ssd.driveSerialNumber).c_str(), jsonString(ssd.driveFirmwareVersion).c_str(),
                 hasHours(ssd) ? std::to_string(ssd.poweredOnHours).c_str() : "null",
                 hasWearFigure(ssd) ? std::to_string(ssd.percentageUsed).c_str() : "null",
                 static_cast<unsigned>(ssd.percentageUsedSource), jsonString(sourceText(ssd.percentageUsedSource)).c_str(),
-                ssd.failureImminent ? "true" : "false");
+                ssd.failureImminent ? "true" : "false", estimated ? estimateHours(estimate).c_str() : "null",
+                estimated ? jsonString(LifeEstimator::basisName(estimate.basis)).c_str() : "null");
     }
-    fputs(ssds.empty() ? "]\n" : "\n]\n", out);
+    fputs(reports.empty() ? "]\n" : "\n]\n", out);
 }
 
 std::string labelValue(const std::string& raw)
@@ -285,40 +425,67 @@ std::string labelValue(const std::string& raw)
     return escaped;
 }
 
-std::string prometheusText(const SsdInformationList& ssds)
+std::string driveLabels(const SsdInformation& ssd)
 {
-    struct Metric {
+    return "device=\"" + labelValue(ssd.physicalDrive) + "\",model=\"" + labelValue(ssd.driveModel) + "\",serial=\""
+        + labelValue(ssd.driveSerialNumber) + "\"";
+}
+
+// The metrics of every drive, one family after another, each with its help
+// and type; a drive without a figure has no sample in that family.
+std::string prometheusText(const DriveReports& reports, std::int64_t now)
+{
+    struct Family {
         const char* name;
         const char* help;
-        const char* type;
-    } metrics[] = {
+        std::function<std::string(const DriveReport&)> sample;   // "" for none
+    };
+    const Family families[] = {
         {"quoxssd_percentage_used", "Wear of the SSD in percent of its rated endurance, as the drive reports it.",
-         "gauge"},
-        {"quoxssd_power_on_hours", "Power-on hours of the SSD.", "gauge"},
-        {"quoxssd_failure_imminent", "1 when the SSD's wear is past its configured threshold.", "gauge"},
+         [](const DriveReport& r) {
+             return hasWearFigure(r.ssd) ? "{" + driveLabels(r.ssd) + "} " + std::to_string(r.ssd.percentageUsed)
+                                         : std::string();
+         }},
+        {"quoxssd_power_on_hours", "Power-on hours of the SSD.",
+         [](const DriveReport& r) {
+             return hasHours(r.ssd) ? "{" + driveLabels(r.ssd) + "} " + std::to_string(r.ssd.poweredOnHours)
+                                    : std::string();
+         }},
+        {"quoxssd_failure_imminent", "1 when the SSD's wear is past its configured threshold.",
+         [](const DriveReport& r) { return "{" + driveLabels(r.ssd) + "} " + (r.ssd.failureImminent ? "1" : "0"); }},
+        {"quoxssd_estimated_remaining_hours",
+         "Estimated hours until the SSD reaches its rated endurance, at its recent or lifetime rate of wear.",
+         [](const DriveReport& r) {
+             return r.estimate.basis != EstimateBasis::None
+                 ? "{" + driveLabels(r.ssd) + "} " + estimateHours(r.estimate)
+                 : std::string();
+         }},
+        {"quoxssd_info", "The SSD's identity and the source of its wear figure; always 1.",
+         [](const DriveReport& r) {
+             return "{device=\"" + labelValue(r.ssd.physicalDrive) + "\",model=\"" + labelValue(r.ssd.driveModel)
+                 + "\",serial=\"" + labelValue(r.ssd.driveSerialNumber) + "\",firmware=\""
+                 + labelValue(r.ssd.driveFirmwareVersion) + "\",source=\""
+                 + labelValue(sourceText(r.ssd.percentageUsedSource)) + "\"} 1";
+         }},
+        {"quoxssd_read_success", "1 when the latest read of the SSD succeeded, 0 when it failed.",
+         [](const DriveReport& r) {
+             return "{device=\"" + labelValue(r.ssd.physicalDrive) + "\"} " + (r.readSucceeded ? "1" : "0");
+         }},
     };
     std::string text;
-    for (const Metric& metric : metrics) {
-        text += std::string("# HELP ") + metric.name + " " + metric.help + "\n";
-        text += std::string("# TYPE ") + metric.name + " " + metric.type + "\n";
-        for (const SsdInformation& ssd : ssds) {
-            std::string value;
-            if (metric.name == metrics[0].name) {
-                if (!hasWearFigure(ssd))
-                    continue;   // no figure: no sample
-                value = std::to_string(ssd.percentageUsed);
-            } else if (metric.name == metrics[1].name) {
-                if (!hasHours(ssd))
-                    continue;
-                value = std::to_string(ssd.poweredOnHours);
-            } else {
-                value = ssd.failureImminent ? "1" : "0";
-            }
-            text += std::string(metric.name) + "{device=\"" + labelValue(ssd.physicalDrive) + "\",model=\""
-                + labelValue(ssd.driveModel) + "\",serial=\"" + labelValue(ssd.driveSerialNumber) + "\"} " + value
-                + "\n";
+    for (const Family& family : families) {
+        text += std::string("# HELP ") + family.name + " " + family.help + "\n";
+        text += std::string("# TYPE ") + family.name + " gauge\n";
+        for (const DriveReport& report : reports) {
+            std::string sample = family.sample(report);
+            if (!sample.empty())
+                text += family.name + sample + "\n";
         }
     }
+    text += "# HELP quoxssd_last_run_timestamp_seconds When quoxssd read the drives, in seconds since the epoch.\n"
+            "# TYPE quoxssd_last_run_timestamp_seconds gauge\n"
+            "quoxssd_last_run_timestamp_seconds "
+        + std::to_string(now) + "\n";
     return text;
 }
 
@@ -340,10 +507,10 @@ bool writeAtomically(const std::string& path, const std::string& text)
     return true;
 }
 
-int exitStatusFor(const SsdInformationList& ssds)
+int exitStatusFor(const DriveReports& reports)
 {
-    for (const SsdInformation& ssd : ssds)
-        if (ssd.failureImminent)
+    for (const DriveReport& report : reports)
+        if (report.ssd.failureImminent)
             return kExitFailing;
     return kExitFine;
 }
@@ -372,63 +539,161 @@ std::string eventWearText(SsdApi& api, const std::string& drive, unsigned char p
     return wearText(asEvent);
 }
 
+// Prints failure-imminent lines: the library's events as they come, and at
+// the start every drive already past its threshold that no event named.
+// For the journal, each line starts with its priority: events crit (2) on
+// standard error, the rest info (6).
 class EventPrinter : public ISsdListener {
 public:
-    explicit EventPrinter(SsdApi& api) : m_api(api) {}
+    EventPrinter(SsdApi& api, bool journal) : m_api(api), m_journal(journal) {}
 
     void SsdFailureImminent(std::string model, std::string serial, std::string drive,
                             unsigned char percentageUsed) override
     {
         std::string used = eventWearText(m_api, drive, percentageUsed);
         std::lock_guard<std::mutex> guard(reportLock);
-        fprintf(report(), "%s FAILURE IMMINENT %s model=%s serial=%s used=%s\n", now().c_str(), drive.c_str(),
-                model.c_str(), serial.c_str(), used.c_str());
+        m_announced.insert(drive);
+        printEvent(drive, model, serial, used, "");
+    }
+
+    // A drive past its threshold before the watch began: its event fired
+    // while the library was finding the drives, before anyone listened.
+    void reportAtStart(const SsdInformation& ssd)
+    {
+        std::lock_guard<std::mutex> guard(reportLock);
+        if (m_announced.count(ssd.physicalDrive) == 0)
+            printEvent(ssd.physicalDrive, ssd.driveModel, ssd.driveSerialNumber, wearText(ssd), " (found at start)");
+    }
+
+    void info(const std::string& text)
+    {
+        std::lock_guard<std::mutex> guard(reportLock);
+        fprintf(report(), "%s%s %s\n", m_journal ? "<6>" : "", now().c_str(), text.c_str());
         fflush(report());
     }
 
 private:
+    void printEvent(const std::string& drive, const std::string& model, const std::string& serial,
+                    const std::string& used, const char* note)
+    {
+        FILE* out = m_journal ? stderr : report();
+        fprintf(out, "%s%s FAILURE IMMINENT %s model=%s serial=%s used=%s%s\n", m_journal ? "<2>" : "", now().c_str(),
+                drive.c_str(), model.c_str(), serial.c_str(), used.c_str(), note);
+        fflush(out);
+    }
+
     SsdApi& m_api;
+    bool m_journal;
+    std::set<std::string> m_announced;
 };
 
-int watch(SsdApi& api, int interval, const sigset_t& stopSignals)
+int watch(SsdApi& api, int interval, bool journal, const std::vector<WearSample>& history,
+          const sigset_t& stopSignals)
 {
-    EventPrinter printer(api);
+    EventPrinter printer(api, journal);
+    // Listening first, then looking: a drive that passes its threshold in
+    // between is named by its event, and only once.
     api.registerSsdListener(&printer);
-    {
-        std::lock_guard<std::mutex> guard(reportLock);
-        fprintf(report(), "%s watching for failure-imminent events (SIGINT or SIGTERM to stop)\n", now().c_str());
-        fflush(report());
-    }
+    printer.info("watching for failure-imminent events (SIGINT or SIGTERM to stop)");
+    for (const DriveReport& found : gather(api, history))
+        if (found.ssd.failureImminent)
+            printer.reportAtStart(found.ssd);
     for (;;) {
         struct timespec wait = {interval > 0 ? interval : 3600, 0};
         int signal = sigtimedwait(&stopSignals, nullptr, &wait);
         if (signal == SIGINT || signal == SIGTERM)
             break;
         if (signal < 0 && errno == EAGAIN && interval > 0) {
-            SsdInformationList ssds;
-            api.getSsdInformationList(ssds);
+            DriveReports reports = gather(api, history);
             std::lock_guard<std::mutex> guard(reportLock);
             fprintf(report(), "%s\n", now().c_str());
-            printTable(report(), ssds);
+            printTable(report(), reports);
             fflush(report());
         }
     }
     // Returns only when no event is still being printed.
     api.unregisterSsdListener();
-    std::lock_guard<std::mutex> guard(reportLock);
-    fprintf(report(), "%s stopped\n", now().c_str());
+    printer.info("stopped");
+    return kExitFine;
+}
+
+// One sample per drive with a wear figure, appended to the history.
+int record(SsdApi& api, const WearHistory& history, const std::string& path)
+{
+    std::vector<WearSample> samples;
+    std::int64_t now = time(nullptr);
+    for (const DriveReport& report : gather(api, {})) {
+        if (!hasWearFigure(report.ssd))
+            continue;
+        WearSample sample;
+        sample.time = now;
+        sample.serial = report.ssd.driveSerialNumber;
+        sample.hasHours = hasHours(report.ssd);
+        sample.hours = report.ssd.poweredOnHours;
+        sample.used = report.ssd.percentageUsed;
+        samples.push_back(sample);
+    }
+    std::string error;
+    if (!samples.empty() && !history.append(samples, error)) {
+        fprintf(stderr, "quoxssd: %s\n", error.c_str());
+        return kExitCannotRead;
+    }
+    fprintf(report(), "recorded %zu samples in %s\n", samples.size(), path.c_str());
+    return kExitFine;
+}
+
+// The stamp that the loaded libquoxssd carries in its data, and its file.
+int printVersion()
+{
+    fprintf(report(), "quoxssd %s\n", VEXLOR_VERSION);
+    void* library = dlopen("libquoxssd.so.0", RTLD_NOW | RTLD_NOLOAD);
+    const char* version = library != nullptr ? static_cast<const char*>(dlsym(library, "TolvarVersion")) : nullptr;
+    const char* built = library != nullptr ? static_cast<const char*>(dlsym(library, "BuildDate")) : nullptr;
+    link_map* map = nullptr;
+    if (version == nullptr || built == nullptr || dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
+        fprintf(stderr, "quoxssd: cannot read the version stamp of libquoxssd\n");
+        if (library != nullptr)
+            dlclose(library);
+        return kExitCannotRead;
+    }
+    // The stamp's arrays are 24 and 33 bytes, each with its terminator.
+    fprintf(report(), "libquoxssd %s%s (%s)\n", std::string(version, strnlen(version, 24)).c_str(),
+            std::string(built, strnlen(built, 33)).c_str(), map->l_name);
+    dlclose(library);
     fflush(report());
     return kExitFine;
+}
+
+// The history, for the estimates; without it (or when it cannot be read
+// safely) they come from each drive's lifetime rate.
+std::vector<WearSample> loadHistory(const WearHistory& history)
+{
+    std::vector<WearSample> samples;
+    std::string error;
+    if (!history.load(samples, error))
+        fprintf(stderr, "quoxssd: warning: %s; estimates use lifetime rates\n", error.c_str());
+    return samples;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    enum class Mode { List, Json, Prometheus, Watch } mode = Mode::List;
+    enum class Mode { List, Json, Prometheus, Watch, Record, Version } mode = Mode::List;
     std::string prometheusFile;
+    std::string historyPath = WearHistory::kDefaultPath;
     int interval = 0;
-    std::vector<std::string> args(argv + 1, argv + argc);
+    bool journal = false;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--history") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0')
+                return usage("--history takes a file");
+            historyPath = argv[++i];
+        } else {
+            args.push_back(argv[i]);
+        }
+    }
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
@@ -446,16 +711,24 @@ int main(int argc, char** argv)
                 prometheusFile = args[++i];
         } else if (arg == "watch" && i == 0) {
             mode = Mode::Watch;
+        } else if (arg == "record" && i == 0) {
+            mode = Mode::Record;
+        } else if (arg == "--version" && i == 0) {
+            mode = Mode::Version;
         } else if (arg == "--interval" && mode == Mode::Watch && i + 1 < args.size()) {
             char* end = nullptr;
             long value = strtol(args[++i].c_str(), &end, 10);
             if (*end != '\0' || value <= 0 || value > 86400)
                 return usage("--interval takes a number of seconds from 1 to 86400");
             interval = static_cast<int>(value);
+        } else if (arg == "--journal" && mode == Mode::Watch) {
+            journal = true;
         } else {
             return usage(("unexpected argument: " + arg).c_str());
         }
     }
+    if (mode == Mode::Version)
+        return printVersion();
 
     // SIGINT and SIGTERM are taken by sigtimedwait; the polling threads the
     // core starts inherit the mask and never see them.
@@ -472,9 +745,10 @@ int main(int argc, char** argv)
         fprintf(stderr, "quoxssd: %s\n", initialisationProblem(code).c_str());
         return kExitCannotRead;
     }
-    SsdInformationList ssds;
-    api.getSsdInformationList(ssds);
-    if (ssds.empty() && geteuid() != 0) {
+    WearHistory history(historyPath);
+    std::vector<WearSample> samples = mode == Mode::Record ? std::vector<WearSample>() : loadHistory(history);
+    DriveReports reports = gather(api, samples);
+    if (reports.empty() && geteuid() != 0) {
         std::string drive = unreadableDrive();
         if (!drive.empty()) {
             fprintf(stderr, "quoxssd: run as root: cannot open %s\n", drive.c_str());
@@ -484,22 +758,28 @@ int main(int argc, char** argv)
 
     switch (mode) {
     case Mode::List:
-        printTable(report(), ssds);
+        printTable(report(), reports);
         break;
     case Mode::Json:
-        printJson(report(), ssds);
+        printJson(report(), reports);
         break;
-    case Mode::Prometheus:
+    case Mode::Prometheus: {
+        std::string text = prometheusText(reports, time(nullptr));
         if (prometheusFile.empty()) {
-            fputs(prometheusText(ssds).c_str(), report());
-        } else if (!writeAtomically(prometheusFile, prometheusText(ssds))) {
+            fputs(text.c_str(), report());
+        } else if (!writeAtomically(prometheusFile, text)) {
             fprintf(stderr, "quoxssd: cannot write %s: %s\n", prometheusFile.c_str(), strerror(errno));
             return kExitCannotRead;
         }
         break;
+    }
     case Mode::Watch:
-        return watch(api, interval, stopSignals);
+        return watch(api, interval, journal, samples, stopSignals);
+    case Mode::Record:
+        return record(api, history, historyPath);
+    case Mode::Version:
+        break;
     }
     fflush(report());
-    return exitStatusFor(ssds);
+    return exitStatusFor(reports);
 }

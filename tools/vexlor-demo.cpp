@@ -58,7 +58,8 @@ int main(int argc, char** argv)
     emu::DriveEmulator& kiosk = bed.addDrive("sdc", drive("Kiosk SSD 32GB", "KIOSK-0003", "K2.01", 94, 41000));
     bed.addBlockDevice("sr0", true);
 
-    say("Three emulated SATA SSDs: sda (Device Statistics), sdb (vendor attribute 230), sdc (94% used).");
+    say("Three emulated SATA SSDs: sda (Device Statistics), sdb (vendor attribute 230), sdc (94% used). "
+        "LEFT estimates each drive's remaining life from its wear per power-on hour so far.");
     say("$ quoxssd");
     emu::Scenario list("demo");
     list.command({VEXLOR_TOOL}).ini("PollRate=1\n").passOutputThrough();

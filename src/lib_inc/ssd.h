@@ -57,6 +57,17 @@ public:
 class SsdInformationList : public std::vector<SsdInformation> {
 };
 
+// How the latest read of one monitored SSD went. A failed read leaves the
+// drive's record with the figures of its last good read.
+class SsdReadStatus {
+public:
+    std::string physicalDrive;          // as in SsdInformation
+    bool lastReadSucceeded = false;
+};
+
+class SsdReadStatusList : public std::vector<SsdReadStatus> {
+};
+
 // Told when a drive's wear passes its threshold, once per drive, on that
 // drive's polling thread. Return promptly. Never unregister from inside
 // this callback: unregistering waits for the callbacks in progress.
@@ -77,6 +88,9 @@ public:
     SSD_CODE initialiseSsdDriver();
     // Appends one record per SSD; SSD_NOT_INITIALISED before initialisation.
     SSD_CODE getSsdInformationList(SsdInformationList& displayInformationList);
+    // Appends one read status per SSD, in the order of the records;
+    // SSD_NOT_INITIALISED before initialisation.
+    SSD_CODE getSsdReadStatusList(SsdReadStatusList& statusList);
     // Replaces the listener (nullptr unregisters). Returns only when no
     // callback still uses the listener it replaced. Ignored before
     // initialisation. The library does not own the listener.

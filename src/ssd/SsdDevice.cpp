@@ -15,6 +15,7 @@ SsdDevice::SsdDevice()
     , percent_used_threshold(95)
     , failure_imminent_fired(false)
     , wearKnown(false)
+    , lastReadOk(false)
     , algo(nullptr)
     , pollingThread()
     , listener(nullptr)
@@ -130,10 +131,13 @@ void SsdDevice::getSsdData()
     SsdValues values;
     if (!algo->getSsdValues(devPath, values)) {
         LogQuick(LEVEL_DEBUG, "SsdDevice::getSsdData - algo failed");
+        std::lock_guard<std::mutex> guard(rw_lock);
+        lastReadOk = false;
         return;
     }
     {
         std::lock_guard<std::mutex> guard(rw_lock);
+        lastReadOk = true;
         // One failed log read must not turn a known wear into "no figure":
         // a drive near its end would look healthy until the next good read.
         if (values.wearReadFailed && wearKnown) {
@@ -162,6 +166,13 @@ void SsdDevice::copySsdInformation(SsdInformation& info)
     info.physicalDrive = physicalDisk;
     info.poweredOnHours = poh;
     info.failureImminent = isFalureImminent();
+}
+
+void SsdDevice::copyReadStatus(SsdReadStatus& status)
+{
+    std::lock_guard<std::mutex> guard(rw_lock);
+    status.physicalDrive = physicalDisk;
+    status.lastReadSucceeded = lastReadOk;
 }
 
 bool SsdDevice::isFalureImminent()

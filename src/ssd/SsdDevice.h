@@ -37,6 +37,7 @@ public:
     // One read of the drive, then the threshold check.
     void getSsdData();
     void copySsdInformation(SsdInformation& info);
+    void copyReadStatus(SsdReadStatus& status);
     bool isFalureImminent();
     void fireSsdDeviceFailureImminent();
     void fireRmaDebugIndication();
@@ -66,6 +67,8 @@ private:
     // Whether percent_used holds a figure the drive gave; a read whose wear
     // failed then keeps it rather than reporting "no figure".
     bool wearKnown;
+    // Whether the latest read of the drive succeeded.
+    bool lastReadOk;
     SsdAlgorithm* algo;
     std::unique_ptr<SupportedSsdModels> supportedSsdModels;
     // The strategy of an NVMe or eMMC drive, which has no model table.

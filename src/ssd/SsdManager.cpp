@@ -200,6 +200,21 @@ SSD_CODE SsdManager::getSsdInformationList(SsdInformationList& displayInformatio
     return SSD_OK;
 }
 
+SSD_CODE SsdManager::getSsdReadStatusList(SsdReadStatusList& statusList)
+{
+    if (!init)
+        return SSD_NOT_INITIALISED;
+    for (int index = 0; index < ssdDevices.getNumSsdDevices(); ++index) {
+        SsdDevice* device = ssdDevices.getSsdDeviceAt(index);
+        if (device == nullptr)
+            continue;
+        SsdReadStatus status;
+        device->copyReadStatus(status);
+        statusList.push_back(status);
+    }
+    return SSD_OK;
+}
+
 void SsdManager::copyDisplayInformation(SsdInformationList& ssdInformationList, int numSsdDevices)
 {
     for (int index = 0; index < numSsdDevices; ++index) {

@@ -24,6 +24,7 @@ public:
 
     SSD_CODE initialise();
     SSD_CODE getSsdInformationList(SsdInformationList& displayInformationList);
+    SSD_CODE getSsdReadStatusList(SsdReadStatusList& statusList);
     // Both return only when no relay still uses the listener they replaced.
     void registerSsdListener(ISsdListener* ssdListener);
     void unregisterSsdListener();

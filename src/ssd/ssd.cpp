@@ -69,6 +69,24 @@ SSD_CODE SsdApi::getSsdInformationList(SsdInformationList& displayInformationLis
     return code;
 }
 
+SSD_CODE SsdApi::getSsdReadStatusList(SsdReadStatusList& statusList)
+{
+    Log(LEVEL_TRACE, "API: SsdApi::getSsdReadStatusList, init=%x", init ? 1 : 0);
+    SSD_CODE code = SSD_NOT_INITIALISED;
+    if (init) {
+        const size_t before = statusList.size();
+        try {
+            code = Manager.getSsdReadStatusList(statusList);
+        } catch (...) {
+            logEscaped("SsdApi::getSsdReadStatusList");
+            statusList.erase(statusList.begin() + static_cast<std::ptrdiff_t>(before), statusList.end());
+            code = SSD_INTERNAL_ERROR;
+        }
+    }
+    Log(LEVEL_TRACE, "API: SsdApi::getSsdReadStatusList exit, ssdcode=0x%x", static_cast<unsigned>(code));
+    return code;
+}
+
 void SsdApi::registerSsdListener(ISsdListener* ssdListener)
 {
     Log(LEVEL_TRACE, "API: SsdApi::registerSsdListener, init=%x", init ? 1 : 0);

@@ -89,7 +89,9 @@ bool pathExists(const std::string& path)
             // only, so the mount point exists without touching the host.
             if (mount("overlay", m.parent.c_str(), "overlay", 0, m.overlayOptions.c_str()) != 0)
                 childFail("overlay mount");
-            if (syscall(SYS_mkdirat, AT_FDCWD, m.target.c_str(), 0755) != 0)
+            // A scenario run again finds the mount point its first run made
+            // in the writable layer.
+            if (syscall(SYS_mkdirat, AT_FDCWD, m.target.c_str(), 0755) != 0 && errno != EEXIST)
                 childFail("creating a mount point");
         }
         if (mount(m.source.c_str(), m.target.c_str(), nullptr, MS_BIND, nullptr) != 0)
@@ -201,7 +203,9 @@ Scenario::Scenario(std::string name)
     m_root = pattern;
     m_etc = m_root + "/etc";
     m_log = m_root + "/log";
-    for (const char* dir : {"/etc", "/log", "/etc-upper", "/etc-work", "/var-log-upper", "/var-log-work"})
+    m_lib = m_root + "/lib";
+    for (const char* dir : {"/etc", "/log", "/lib", "/etc-upper", "/etc-work", "/var-log-upper", "/var-log-work",
+                            "/var-lib-upper", "/var-lib-work"})
         std::filesystem::create_directory(m_root + dir);
 }
 
@@ -269,6 +273,9 @@ ScenarioResult Scenario::run(const std::function<void()>& meanwhile)
     plan.mounts.push_back({"/var/log", "/var/log/vexlor", m_log,
                            "lowerdir=/var/log,upperdir=" + m_root + "/var-log-upper,workdir=" + m_root
                                + "/var-log-work"});
+    plan.mounts.push_back({"/var/lib", "/var/lib/vexlor", m_lib,
+                           "lowerdir=/var/lib,upperdir=" + m_root + "/var-lib-upper,workdir=" + m_root
+                               + "/var-lib-work"});
     // VEXLOR_SCENARIO_WRAPPER runs every scenario under a tool given by its
     // absolute path, for example "/usr/bin/valgrind --error-exitcode=9".
     if (const char* wrapper = getenv("VEXLOR_SCENARIO_WRAPPER")) {

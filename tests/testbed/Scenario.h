@@ -84,9 +84,11 @@ public:
     // The child's process id while run() is waiting for it.
     pid_t childPid() const { return m_child; }
 
-    // Where the child's /etc/vexlor and /var/log/vexlor live on the host.
+    // Where the child's /etc/vexlor, /var/log/vexlor and /var/lib/vexlor
+    // live on the host.
     const std::string& etcDir() const { return m_etc; }
     const std::string& logDir() const { return m_log; }
+    const std::string& libDir() const { return m_lib; }
 
     ScenarioResult run();
     // Runs `meanwhile` on this thread while the child runs, for example to
@@ -103,6 +105,7 @@ private:
     std::string m_root;
     std::string m_etc;
     std::string m_log;
+    std::string m_lib;
 };
 
 // True when this process can host scenarios (root, mount namespaces).

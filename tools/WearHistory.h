@@ -1,0 +1,51 @@
+// The wear history of a machine's drives: one line per sample in a plain
+// CSV file that `quoxssd record` appends to, and from which the recent rate
+// of wear is taken.
+#ifndef VEXLOR_TOOLS_WEAR_HISTORY_H
+#define VEXLOR_TOOLS_WEAR_HISTORY_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One reading of one drive: Unix time, serial number, power-on hours (none
+// for drives that keep no count) and percentage used.
+struct WearSample {
+    std::int64_t time = 0;
+    std::string serial;
+    bool hasHours = false;
+    std::uint64_t hours = 0;
+    unsigned used = 0;
+};
+
+class WearHistory {
+public:
+    static const char* const kDefaultPath;
+    // Once the file would grow past this, the oldest samples go.
+    static const std::size_t kMaxBytes = 1024 * 1024;
+
+    explicit WearHistory(std::string path) : m_path(std::move(path)) {}
+
+    // Every good sample of the file, oldest first; a missing file has none.
+    // A corrupt line is skipped with a warning on standard error. False,
+    // with `error` saying why, when the file cannot be read safely.
+    bool load(std::vector<WearSample>& samples, std::string& error) const;
+    // Adds the samples in one write, creating the folder (0750) and the
+    // file (0640) if need be, never through a symbolic link. When the file
+    // would pass its cap, it is rewritten with the newest samples first
+    // kept (a temporary file renamed over it).
+    bool append(const std::vector<WearSample>& samples, std::string& error) const;
+
+    // "time,serial,hours,used"; the serial is quoted as CSV wants it where
+    // it has a comma, a quote, a line end or blanks at either end.
+    static std::string formatLine(const WearSample& sample);
+    static bool parseLine(const std::string& line, WearSample& sample);
+
+private:
+    bool rewrite(int directory, const std::string& keptText, std::string& error) const;
+
+    std::string m_path;
+};
+
+#endif
