@@ -200,6 +200,13 @@ SCENARIO(core)
             std::lock_guard<std::mutex> guard(outputLock);
             printf("snapshots=%zu median_us=%lld max_us=%lld\n", latencies.size(),
                    latencies.empty() ? 0 : latencies[latencies.size() / 2], latencies.empty() ? 0 : latencies.back());
+        } else if (f[0] == "status") {
+            SsdReadStatusList statuses;
+            SSD_CODE code = api.getSsdReadStatusList(statuses);
+            std::lock_guard<std::mutex> guard(outputLock);
+            for (const SsdReadStatus& status : statuses)
+                printf("readstatus %s=%d\n", status.physicalDrive.c_str(), status.lastReadSucceeded ? 1 : 0);
+            printf("status=%d count=%zu\n", static_cast<int>(code), statuses.size());
         } else if (f[0] == "rss") {
             std::string status = emu::readFile("/proc/self/status");
             long long rss = statusField(status, "VmRSS");

@@ -4,6 +4,8 @@
 //   list                 a snapshot into a fresh list: one "rec ..." line per
 //                        drive, then "list=<code> count=<n> list_ms=<took>"
 //   listtwice            two snapshots into one list, prints "twice=<n>"
+//   status               the read statuses: "readstatus <drive>=<0|1>" lines,
+//                        then "status=<code> count=<n>"
 //   listen / unlisten    registers the recording listener / unregisters
 //   listen_other         registers a second recording listener, whose
 //                        events print as "other_event ..."
