@@ -52,7 +52,11 @@ LifeEstimate LifeEstimator::fromHistory(const WearReading& reading, const std::v
     }
     if (oldest == nullptr || newest->time - oldest->time < kShortestSpan || newest->used <= oldest->used)
         return estimate;
-    double hours = static_cast<double>(newest->time - oldest->time) / 3600.0;
+    // Per power-on hour where both samples count them, as the lifetime
+    // rate is; otherwise (eMMC) per hour of calendar time.
+    bool powerOn = oldest->hasHours && newest->hasHours && newest->hours > oldest->hours;
+    double hours = powerOn ? static_cast<double>(newest->hours - oldest->hours)
+                           : static_cast<double>(newest->time - oldest->time) / 3600.0;
     double perHour = static_cast<double>(newest->used - oldest->used) / hours;
     estimate.basis = EstimateBasis::Recent;
     estimate.hoursLeft = percentLeft(reading.used) / perHour;

@@ -1,5 +1,6 @@
 // How long a drive has left before it reaches its rated endurance, at the
-// rate it has worn so far. An estimate, and only as good as the rate: a
+// rate it has worn so far, in power-on hours (in calendar hours for a drive
+// that keeps no hour count). An estimate, and only as good as the rate: a
 // drive that idles for months, or a vendor whose indicator is not linear,
 // makes it mislead.
 #ifndef VEXLOR_TOOLS_LIFE_ESTIMATE_H
@@ -40,8 +41,9 @@ public:
     static LifeEstimate fromLifetime(const WearReading& reading);
     // From the drive's own samples: the wear gained between the oldest and
     // the newest sample of the last 30 days (at least a week apart), per
-    // hour of calendar time, against what is left of the current reading.
-    // None when the history is too short or shows no wear gained.
+    // power-on hour between them (per calendar hour where they count none),
+    // against what is left of the current reading. None when the history
+    // is too short or shows no wear gained.
     static LifeEstimate fromHistory(const WearReading& reading, const std::vector<WearSample>& samples,
                                     std::int64_t now);
     // The recent rate where the history gives one, else the lifetime rate.

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <vector>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -118,12 +120,34 @@ bool splitCsv(const std::string& line, std::vector<std::string>& fields)
     }
 }
 
+// Calls `each` with every line of `text`, the last one also without its
+// line end.
+void forEachLine(const std::string& text, const std::function<void(const std::string&)>& each)
+{
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        each(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
 } // namespace
+
+std::string WearHistory::serialKey(const std::string& serial)
+{
+    std::string key = serial;
+    for (char& c : key)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return key;
+}
 
 std::string WearHistory::formatLine(const WearSample& sample)
 {
-    std::string serial = sample.serial;
-    bool quote = serial.find_first_of(",\"\r\n") != std::string::npos
+    std::string serial = serialKey(sample.serial);
+    bool quote = serial.find_first_of(",\"") != std::string::npos
         || (!serial.empty() && (serial.front() == ' ' || serial.back() == ' '));
     if (quote) {
         std::string quoted = "\"";
@@ -184,21 +208,14 @@ bool WearHistory::load(std::vector<WearSample>& samples, std::string& error) con
     }
     close(fd);
     size_t number = 0;
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
+    forEachLine(text, [&](const std::string& line) {
         ++number;
-        if (line.empty())
-            continue;
         WearSample sample;
         if (parseLine(line, sample))
             samples.push_back(sample);
-        else
+        else if (!line.empty())
             fprintf(stderr, "quoxssd: warning: %s line %zu is not a sample, skipped\n", m_path.c_str(), number);
-    }
+    });
     return true;
 }
 
@@ -217,6 +234,8 @@ bool WearHistory::rewrite(int directory, const std::string& keptText, std::strin
         unlinkat(directory, temporary.c_str(), 0);
         return false;
     }
+    // The rename itself must reach the disk before the old samples count as gone.
+    fsync(directory);
     return true;
 }
 
@@ -227,13 +246,20 @@ bool WearHistory::append(const std::vector<WearSample>& samples, std::string& er
         error = why("cannot create", folder);
         return false;
     }
-    int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (directory < 0) {
         error = why("cannot open", folder);
         return false;
     }
     // One recorder at a time: a rewrite must not lose another's samples.
-    flock(directory, LOCK_EX);
+    int locked;
+    while ((locked = flock(directory, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+        error = why("cannot lock", folder);
+        close(directory);
+        return false;
+    }
     std::string text;
     for (const WearSample& sample : samples)
         text += formatLine(sample);
@@ -260,14 +286,22 @@ bool WearHistory::append(const std::vector<WearSample>& samples, std::string& er
         if (!ok)
             error = why("cannot read the history", m_path);
         if (ok) {
-            // The newest whole lines that fit in half the cap, then the new ones.
-            std::string all = old + text;
-            size_t keep = kMaxBytes / 2;
-            size_t from = all.size() > keep ? all.find('\n', all.size() - keep) : std::string::npos;
-            std::string kept = all.size() <= keep ? all : from == std::string::npos ? "" : all.substr(from + 1);
-            if (kept.size() < text.size())
-                kept = text;
-            ok = rewrite(directory, kept, error);
+            // The newest good samples that fit in half the cap, then the new
+            // ones; what is not a sample goes now.
+            std::vector<std::string> good;
+            forEachLine(old, [&good](const std::string& line) {
+                WearSample sample;
+                if (parseLine(line, sample))
+                    good.push_back(formatLine(sample));
+            });
+            std::string kept;
+            size_t room = kMaxBytes / 2;
+            size_t first = good.size();
+            for (size_t size = 0; first > 0 && size + good[first - 1].size() <= room; --first)
+                size += good[first - 1].size();
+            for (size_t i = first; i < good.size(); ++i)
+                kept += good[i];
+            ok = rewrite(directory, kept + text.substr(text[0] == '\n' ? 1 : 0), error);
         }
     } else if (ok && !writeAll(fd, text)) {
         error = why("cannot write the history", m_path);

@@ -33,13 +33,16 @@ public:
     bool load(std::vector<WearSample>& samples, std::string& error) const;
     // Adds the samples in one write, creating the folder (0750) and the
     // file (0640) if need be, never through a symbolic link. When the file
-    // would pass its cap, it is rewritten with the newest samples first
-    // kept (a temporary file renamed over it).
+    // would pass its cap, it is rewritten with its newest good samples that
+    // fill half of it, and the new ones (a temporary file renamed over it).
     bool append(const std::vector<WearSample>& samples, std::string& error) const;
 
     // "time,serial,hours,used"; the serial is quoted as CSV wants it where
-    // it has a comma, a quote, a line end or blanks at either end.
+    // it has a comma, a quote or blanks at either end.
     static std::string formatLine(const WearSample& sample);
+    // A serial number as the history keeps it: control characters (a line
+    // end would split the sample) become '?'.
+    static std::string serialKey(const std::string& serial);
     static bool parseLine(const std::string& line, WearSample& sample);
 
 private:

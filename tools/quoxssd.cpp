@@ -34,6 +34,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <string>
 #include <unistd.h>
@@ -253,8 +254,9 @@ WearReading readingOf(const SsdInformation& ssd)
 std::vector<WearSample> samplesOf(const std::vector<WearSample>& history, const std::string& serial)
 {
     std::vector<WearSample> own;
+    std::string key = WearHistory::serialKey(serial);
     for (const WearSample& sample : history)
-        if (sample.serial == serial)
+        if (sample.serial == key)
             own.push_back(sample);
     return own;
 }
@@ -385,7 +387,9 @@ std::string jsonString(const std::string& raw)
 
 std::string estimateHours(const LifeEstimate& estimate)
 {
-    return std::to_string(static_cast<unsigned long long>(std::floor(estimate.hoursLeft)));
+    // Far beyond any drive's life, and within what the integer holds.
+    const double most = 1e15;
+    return std::to_string(static_cast<unsigned long long>(std::floor(std::min(estimate.hoursLeft, most))));
 }
 
 void printJson(FILE* out, const DriveReports& reports)
@@ -490,13 +494,17 @@ std::string prometheusText(const DriveReports& reports, std::int64_t now)
 }
 
 // Replaces `path` in one step, so a collector never reads half a file.
+// The temporary file is a new one of an unpredictable name (the folder may
+// be writable by the collector's user, and this runs as root): nothing
+// planted there is followed or truncated.
 bool writeAtomically(const std::string& path, const std::string& text)
 {
-    std::string temporary = path + ".tmp." + std::to_string(getpid());
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::string temporary = path + ".tmp.XXXXXX";
+    int fd = mkostemp(&temporary[0], O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    bool ok = fchmod(fd, 0644) == 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())
+        && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     if (!ok || rename(temporary.c_str(), path.c_str()) != 0) {
         int error = errno;
@@ -552,7 +560,11 @@ public:
     {
         std::string used = eventWearText(m_api, drive, percentageUsed);
         std::lock_guard<std::mutex> guard(reportLock);
-        m_announced.insert(drive);
+        // A drive whose read passed the threshold just before the start
+        // report saw it sends its event just after: it has its line.
+        if (m_foundAtStart.count(drive) != 0)
+            return;
+        m_heard.insert(drive);
         printEvent(drive, model, serial, used, "");
     }
 
@@ -561,8 +573,10 @@ public:
     void reportAtStart(const SsdInformation& ssd)
     {
         std::lock_guard<std::mutex> guard(reportLock);
-        if (m_announced.count(ssd.physicalDrive) == 0)
-            printEvent(ssd.physicalDrive, ssd.driveModel, ssd.driveSerialNumber, wearText(ssd), " (found at start)");
+        if (m_heard.count(ssd.physicalDrive) != 0)
+            return;
+        m_foundAtStart.insert(ssd.physicalDrive);
+        printEvent(ssd.physicalDrive, ssd.driveModel, ssd.driveSerialNumber, wearText(ssd), " (found at start)");
     }
 
     void info(const std::string& text)
@@ -584,7 +598,8 @@ private:
 
     SsdApi& m_api;
     bool m_journal;
-    std::set<std::string> m_announced;
+    std::set<std::string> m_heard;          // named by an event
+    std::set<std::string> m_foundAtStart;   // named by the start report
 };
 
 int watch(SsdApi& api, int interval, bool journal, const std::vector<WearSample>& history,
@@ -623,11 +638,13 @@ int record(SsdApi& api, const WearHistory& history, const std::string& path)
     std::vector<WearSample> samples;
     std::int64_t now = time(nullptr);
     for (const DriveReport& report : gather(api, {})) {
-        if (!hasWearFigure(report.ssd))
+        // A drive whose latest read failed holds an older figure: recorded
+        // with today's time it would slow the recent rate down.
+        if (!hasWearFigure(report.ssd) || !report.readSucceeded)
             continue;
         WearSample sample;
         sample.time = now;
-        sample.serial = report.ssd.driveSerialNumber;
+        sample.serial = WearHistory::serialKey(report.ssd.driveSerialNumber);
         sample.hasHours = hasHours(report.ssd);
         sample.hours = report.ssd.poweredOnHours;
         sample.used = report.ssd.percentageUsed;

@@ -58,7 +58,8 @@ class SsdInformationList : public std::vector<SsdInformation> {
 };
 
 // How the latest read of one monitored SSD went. A failed read leaves the
-// drive's record with the figures of its last good read.
+// drive's record with the figures of its last good read; a read that got
+// the hours but not the wear a drive gave before counts as failed.
 class SsdReadStatus {
 public:
     std::string physicalDrive;          // as in SsdInformation

@@ -137,7 +137,9 @@ void SsdDevice::getSsdData()
     }
     {
         std::lock_guard<std::mutex> guard(rw_lock);
-        lastReadOk = true;
+        // A wear read that failed on a drive that gave its wear before
+        // leaves a stale figure: that read did not succeed.
+        lastReadOk = !(values.wearReadFailed && wearKnown);
         // One failed log read must not turn a known wear into "no figure":
         // a drive near its end would look healthy until the next good read.
         if (values.wearReadFailed && wearKnown) {

@@ -292,46 +292,53 @@ TEST_F(CoreTest, DebugIndicationsReachTheClientAtEveryRead)
 }
 
 // The read status of each drive follows its latest read: a drive that
-// starts failing says so at its next poll, and again once it recovers.
+// starts failing says so at its next poll, and again once it recovers. A
+// read that gets the hours but not the wear the drive gave before failed
+// too: its wear figure is stale.
 TEST_F(CoreTest, ReadStatusFollowsEachDrivesLatestRead)
 {
-    bed().addDrive("sda", ssd("Steady SSD", "STEADY-1", 3));
-    emu::DriveEmulator& flaky = bed().addDrive("sdb", ssd("Flaky SSD", "FLAKY-2", 5));
-    std::string failing = testing::TempDir() + "/vexlor-status-failing";
-    std::string checked = testing::TempDir() + "/vexlor-status-checked";
-    std::string healed = testing::TempDir() + "/vexlor-status-healed";
-    for (const std::string& file : {failing, checked, healed})
-        std::remove(file.c_str());
-    emu::ScenarioResult r = run({"status", "init", "status", "await:" + failing + ":20000", "sleep:2200", "status",
-                                 "touch:" + checked, "await:" + healed + ":20000", "sleep:2200", "status"},
-                                kFastPolls, [&] {
-                                    emu::Fault eio;
-                                    eio.ioctlErrno = EIO;
-                                    core::waitForSmartReads(flaky, 1);
-                                    flaky.setFault(emu::Op::SmartReadData, eio);
-                                    emu::writeFile(failing, "");
-                                    ASSERT_TRUE(emu::waitForFile(checked, std::chrono::seconds(20)));
-                                    flaky.clearFaults();
-                                    emu::writeFile(healed, "");
-                                });
-    for (const std::string& file : {failing, checked, healed})
-        std::remove(file.c_str());
-    std::regex expected("status=1 count=0\n[^]*"
-                        "readstatus sd[ab]=1\nreadstatus sd[ab]=1\nstatus=0 count=2\n[^]*"
-                        "readstatus sd[ab]=[01]\nreadstatus sd[ab]=[01]\nstatus=0 count=2\n[^]*"
-                        "readstatus sd[ab]=1\nreadstatus sd[ab]=1\nstatus=0 count=2\n");
-    EXPECT_TRUE(std::regex_search(r.out, expected)) << r.out;
-    std::vector<std::string> during;
-    std::smatch m;
-    std::string rest = r.out;
-    int block = 0;
-    while (std::regex_search(rest, m, std::regex("readstatus (sd[ab])=([01])\n"))) {
-        if (++block == 3 || block == 4)
-            during.push_back(m[1].str() + "=" + m[2].str());
-        rest = m.suffix();
+    for (emu::Op failing : {emu::Op::SmartReadData, emu::Op::SmartReadLog}) {
+        SCOPED_TRACE(emu::opName(failing));
+        m_bed.reset();
+        bed().addDrive("sda", ssd("Steady SSD", "STEADY-1", 3));
+        emu::DriveEmulator& flaky = bed().addDrive("sdb", ssd("Flaky SSD", "FLAKY-2", 5));
+        std::string broken = testing::TempDir() + "/vexlor-status-failing";
+        std::string checked = testing::TempDir() + "/vexlor-status-checked";
+        std::string healed = testing::TempDir() + "/vexlor-status-healed";
+        for (const std::string& file : {broken, checked, healed})
+            std::remove(file.c_str());
+        emu::ScenarioResult r = run({"status", "init", "status", "await:" + broken + ":20000", "sleep:2200",
+                                     "status", "touch:" + checked, "await:" + healed + ":20000", "sleep:2200",
+                                     "status"},
+                                    kFastPolls, [&] {
+                                        emu::Fault eio;
+                                        eio.ioctlErrno = EIO;
+                                        core::waitForSmartReads(flaky, 1);
+                                        flaky.setFault(failing, eio);
+                                        emu::writeFile(broken, "");
+                                        ASSERT_TRUE(emu::waitForFile(checked, std::chrono::seconds(20)));
+                                        flaky.clearFaults();
+                                        emu::writeFile(healed, "");
+                                    });
+        for (const std::string& file : {broken, checked, healed})
+            std::remove(file.c_str());
+        std::regex expected("status=1 count=0\\n[^]*"
+                            "readstatus sd[ab]=1\\nreadstatus sd[ab]=1\\nstatus=0 count=2\\n[^]*"
+                            "readstatus sd[ab]=[01]\\nreadstatus sd[ab]=[01]\\nstatus=0 count=2\\n[^]*"
+                            "readstatus sd[ab]=1\\nreadstatus sd[ab]=1\\nstatus=0 count=2\\n");
+        EXPECT_TRUE(std::regex_search(r.out, expected)) << r.out;
+        std::vector<std::string> during;
+        std::smatch m;
+        std::string rest = r.out;
+        int block = 0;
+        while (std::regex_search(rest, m, std::regex("readstatus (sd[ab])=([01])\\n"))) {
+            if (++block == 3 || block == 4)
+                during.push_back(m[1].str() + "=" + m[2].str());
+            rest = m.suffix();
+        }
+        std::sort(during.begin(), during.end());
+        EXPECT_EQ(during, (std::vector<std::string>{"sda=1", "sdb=0"})) << r.out;
     }
-    std::sort(during.begin(), during.end());
-    EXPECT_EQ(during, (std::vector<std::string>{"sda=1", "sdb=0"})) << r.out;
 }
 
 TEST(VersionStamp, IsExportedWithItsSizesAndTexts)

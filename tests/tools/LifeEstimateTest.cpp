@@ -30,6 +30,13 @@ WearSample sample(std::int64_t daysAgo, unsigned used)
     return s;
 }
 
+WearSample withHours(WearSample s, std::uint64_t hours)
+{
+    s.hasHours = true;
+    s.hours = hours;
+    return s;
+}
+
 TEST(LifeEstimate, LifetimeRateNeedsAFigureBetween0And255AndSomeHours)
 {
     struct Case {
@@ -81,6 +88,11 @@ TEST(LifeEstimate, RecentRateComesFromTheLastThirtyDaysAtLeastAWeekApart)
         {"samples from the future left out", {sample(-5, 2), sample(20, 10), sample(5, 12)}, EstimateBasis::Recent,
          88.0 / (2.0 / (15 * 24))},
         {"no history", {}, EstimateBasis::Lifetime, lifetime},
+        {"per power-on hour where the samples count them",
+         {withHours(sample(20, 10), 19600), withHours(sample(5, 12), 19900)}, EstimateBasis::Recent,
+         88.0 / (2.0 / 300)},
+        {"per calendar hour where one does not", {withHours(sample(20, 10), 19600), sample(5, 12)},
+         EstimateBasis::Recent, 88.0 / (2.0 / (15 * 24))},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -131,12 +143,35 @@ TEST(WearHistoryLines, RoundTripWithAwkwardSerials)
         WearSample read;
         ASSERT_TRUE(WearHistory::parseLine(line, read)) << line;
         EXPECT_EQ(read.time, written.time);
-        EXPECT_EQ(read.serial, written.serial);
+        EXPECT_EQ(read.serial, WearHistory::serialKey(written.serial));
         EXPECT_EQ(read.hasHours, written.hasHours);
         EXPECT_EQ(read.hours, written.hasHours ? 4321u : 0u);
         EXPECT_EQ(read.used, 17u);
     }
     EXPECT_EQ(WearHistory::formatLine(WearSample{kNow, "A,B", false, 0, 3}), "1800000000,\"A,B\",,3\n");
+}
+
+// Through the file: a serial with a line end stays one sample, under the
+// key that the estimate looks it up by.
+TEST(WearHistoryFile, AppendedSamplesLoadBackOnePerLine)
+{
+    std::string path = testing::TempDir() + "/vexlor-history-test/history";
+    std::remove(path.c_str());
+    WearHistory history(path);
+    std::vector<WearSample> written = {WearSample{kNow, "line\nbreak", true, 10, 5},
+                                       WearSample{kNow, "a,\"b\"", false, 0, 7}};
+    std::string error;
+    ASSERT_TRUE(history.append(written, error)) << error;
+    ASSERT_TRUE(history.append(written, error)) << error;
+    std::vector<WearSample> read;
+    ASSERT_TRUE(history.load(read, error)) << error;
+    ASSERT_EQ(read.size(), 4u);
+    EXPECT_EQ(read[0].serial, "line?break");
+    EXPECT_EQ(read[0].serial, WearHistory::serialKey("line\nbreak"));
+    EXPECT_EQ(read[3].serial, "a,\"b\"");
+    EXPECT_FALSE(read[3].hasHours);
+    std::remove(path.c_str());
+    std::remove((testing::TempDir() + "/vexlor-history-test").c_str());
 }
 
 TEST(WearHistoryLines, CorruptLinesAreRejected)

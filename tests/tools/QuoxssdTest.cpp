@@ -445,6 +445,11 @@ void recordableDrives(emu::MockBed& bed)
 TEST_F(QuoxssdTest, RecordAppendsOneSamplePerDriveToAPrivateFile)
 {
     recordableDrives(bed());
+    // A drive whose read fails holds an older figure: it is not recorded.
+    bed().addDrive("sdd", ssd("Failing SSD", "FAILING-5", 9, 50));
+    emu::Fault eio;
+    eio.ioctlErrno = EIO;
+    bed().drive("sdd").setFault(emu::Op::SmartReadData, eio);
     emu::Scenario scenario("tool");
     std::string history = scenario.libDir() + "/history";
     emu::ScenarioResult first = tool({"record"}, [] {}, &scenario);
@@ -567,7 +572,7 @@ TEST_F(QuoxssdTest, EstimatePrefersTheRecentRateOfTheHistory)
     recordableDrives(bed());
     emu::Scenario scenario("tool");
     long long now = time(nullptr);
-    // sda gained 1 % in 18 days; it is at 3 %: 97 * 18 days left.
+    // sda gained 1 % in 18 days and 430 power-on hours; it is at 3 %.
     emu::writeFile(scenario.libDir() + "/history", std::to_string(now - 20 * 86400) + ",GEN-001,720,1\n"
                                                          + std::to_string(now - 2 * 86400) + ",GEN-001,1150,2\n");
     emu::ScenarioResult json = tool({"--json"}, [] {}, &scenario);
@@ -576,7 +581,8 @@ TEST_F(QuoxssdTest, EstimatePrefersTheRecentRateOfTheHistory)
     for (const JsonObject& record : records)
         byDevice[std::get<std::string>(record.at("device"))] = record;
     EXPECT_EQ(std::get<std::string>(byDevice.at("sda").at("estimate_basis")), "recent");
-    EXPECT_NEAR(std::get<double>(byDevice.at("sda").at("estimated_hours_left")), 97.0 * 18 * 24, 1);
+    // 1 % in the 430 power-on hours between the samples; 97 % are left.
+    EXPECT_NEAR(std::get<double>(byDevice.at("sda").at("estimated_hours_left")), 97.0 * 430, 1);
     EXPECT_EQ(std::get<std::string>(byDevice.at("sdb").at("estimate_basis")), "lifetime");
     EXPECT_EQ(std::get<double>(byDevice.at("sdb").at("estimated_hours_left")), 3200);
     EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(byDevice.at("sdc").at("estimate_basis")));
@@ -629,6 +635,7 @@ TEST_F(QuoxssdTest, MetricsPassPromtoolWithHostileNames)
     if (access(VEXLOR_PROMTOOL, X_OK) != 0)
         GTEST_SKIP() << "no " << VEXLOR_PROMTOOL << " (bash tools/install-deps unpacks it)";
     bed().addDrive("sda", ssd("Model \"Quote\" \\Backslash\\ 1", "SER\\\"1", 3, 1200));
+    bed().addDrive("sdc", ssd("Two\nLines", "NL-3", 4, 100));
     emu::DriveSpec broken = ssd("Unreadable SSD", "BROKEN-2", 5, 10);
     bed().addDrive("sdb", broken);
     emu::Fault eio;
@@ -643,6 +650,7 @@ TEST_F(QuoxssdTest, MetricsPassPromtoolWithHostileNames)
     EXPECT_THAT(metrics, HasSubstr("quoxssd_info{device=\"sda\",model=\"Model \\\"Quote\\\" \\\\Backslash\\\\ 1\","
                                    "serial=\"SER\\\\\\\"1\",firmware=\"FW\\\"1\",source=\"device statistics\"} 1\n"))
         << metrics;
+    EXPECT_THAT(metrics, HasSubstr("quoxssd_percentage_used{device=\"sdc\",model=\"Two\\nLines\",serial=\"NL-3\"} 4\n"));
     EXPECT_THAT(metrics, HasSubstr("quoxssd_read_success{device=\"sda\"} 1\n"));
     EXPECT_THAT(metrics, HasSubstr("quoxssd_read_success{device=\"sdb\"} 0\n"));
     std::smatch stamp;
