@@ -307,7 +307,12 @@ TEST_F(CoreTest, NvmeFaultsKeepTheLastFigures)
          },
          "NvmeIo::getHealthLog - failed to read the health log of /dev/nvme0n1, status=0x4006"},
         {"namespace vanishes",
-         [](emu::MockBed& bed) { ASSERT_TRUE(bed.unplug("nvme0n1")); },
+         [](emu::MockBed& bed) {
+             ASSERT_TRUE(bed.unplug("nvme0n1"));
+             // A read that opened the node just before it went may still
+             // be answered: let it finish before the figures change.
+             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+         },
          "NvmeIo::getHealthLog - Open /dev/nvme0n1 failed"},
     };
     for (const Case& c : cases) {
@@ -320,7 +325,7 @@ TEST_F(CoreTest, NvmeFaultsKeepTheLastFigures)
         emu::NvmeEmulator& nvme = bed().addNvmeDrive("nvme0", spec);
         emu::DriveEmulator& sata = bed().drive("sda");
 
-        emu::ScenarioResult r = run({"init", "list", "sleep:2600", "list"}, "PollRate=1\nMonitorNvme=1\n", [&] {
+        emu::ScenarioResult r = run({"init", "list", "sleep:3600", "list"}, "PollRate=1\nMonitorNvme=1\n", [&] {
             waitForHealthReads(nvme, 1);
             c.strike(bed());
             nvme.changeDescription([](emu::NvmeSpec& s) {

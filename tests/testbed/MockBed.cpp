@@ -277,11 +277,11 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userD
         }
         prepared = prepareNvmeAdmin(*drive.nvme, drive.nsid, argument, *pending);
     } else if (request == kHdioGetIdentity) {
-        DriveEmulator& emulator = *drive.emulator;
+        DriveEmulator* emulator = drive.emulator.get();
         prepared = resolve(argument, 0, DriveEmulator::kSector, pending->block);
         UMockdevIoctlData* block = pending->block.data;
-        pending->execute = [&emulator, block] {
-            return emulator.getIdentity(block->data, static_cast<std::size_t>(block->data_len));
+        pending->execute = [emulator, block] {
+            return emulator->getIdentity(block->data, static_cast<std::size_t>(block->data_len));
         };
     } else if (request == kHdioDriveCmd) {
         prepared = prepareDriveCmd(*drive.emulator, argument, *pending);
