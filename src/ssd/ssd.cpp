@@ -49,42 +49,41 @@ SSD_CODE SsdApi::initialiseSsdDriver()
     return code;
 }
 
-SSD_CODE SsdApi::getSsdInformationList(SsdInformationList& displayInformationList)
+namespace {
+
+// One of the list calls: the caller's list gets all that `fill` appends, or
+// none of it when `fill` throws.
+template <typename List, typename Fill>
+SSD_CODE appendWhole(bool init, const char* call, List& list, Fill fill)
 {
-    Log(LEVEL_TRACE, "API: SsdApi::getSsdInformationList, init=%x", init ? 1 : 0);
+    Log(LEVEL_TRACE, "API: %s, init=%x", call, init ? 1 : 0);
     SSD_CODE code = SSD_NOT_INITIALISED;
     if (init) {
-        // The caller gets the whole snapshot or none of it.
-        const size_t before = displayInformationList.size();
+        const size_t before = list.size();
         try {
-            code = Manager.getSsdInformationList(displayInformationList);
+            code = fill(list);
         } catch (...) {
-            logEscaped("SsdApi::getSsdInformationList");
-            displayInformationList.erase(displayInformationList.begin() + static_cast<std::ptrdiff_t>(before),
-                                         displayInformationList.end());
+            logEscaped(call);
+            list.erase(list.begin() + static_cast<std::ptrdiff_t>(before), list.end());
             code = SSD_INTERNAL_ERROR;
         }
     }
-    Log(LEVEL_TRACE, "API: SsdApi::getSsdInformationList exit, ssdcode=0x%x", static_cast<unsigned>(code));
+    Log(LEVEL_TRACE, "API: %s exit, ssdcode=0x%x", call, static_cast<unsigned>(code));
     return code;
+}
+
+} // namespace
+
+SSD_CODE SsdApi::getSsdInformationList(SsdInformationList& displayInformationList)
+{
+    return appendWhole(init, "SsdApi::getSsdInformationList", displayInformationList,
+                       [](SsdInformationList& list) { return Manager.getSsdInformationList(list); });
 }
 
 SSD_CODE SsdApi::getSsdReadStatusList(SsdReadStatusList& statusList)
 {
-    Log(LEVEL_TRACE, "API: SsdApi::getSsdReadStatusList, init=%x", init ? 1 : 0);
-    SSD_CODE code = SSD_NOT_INITIALISED;
-    if (init) {
-        const size_t before = statusList.size();
-        try {
-            code = Manager.getSsdReadStatusList(statusList);
-        } catch (...) {
-            logEscaped("SsdApi::getSsdReadStatusList");
-            statusList.erase(statusList.begin() + static_cast<std::ptrdiff_t>(before), statusList.end());
-            code = SSD_INTERNAL_ERROR;
-        }
-    }
-    Log(LEVEL_TRACE, "API: SsdApi::getSsdReadStatusList exit, ssdcode=0x%x", static_cast<unsigned>(code));
-    return code;
+    return appendWhole(init, "SsdApi::getSsdReadStatusList", statusList,
+                       [](SsdReadStatusList& list) { return Manager.getSsdReadStatusList(list); });
 }
 
 void SsdApi::registerSsdListener(ISsdListener* ssdListener)

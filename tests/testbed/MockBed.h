@@ -44,7 +44,7 @@ public:
     // A SATA disk "name" (sda, sdb, ...) with its /dev node answered by an emulator.
     DriveEmulator& addDrive(const std::string& name, const DriveSpec& spec, bool removable = false);
     // An NVMe controller "nvme<C>" with its namespaces nvme<C>n1, n2, ...
-    // (as many as the spec says), every node answered by one emulator.
+    // (as many as it is given), every node answered by one emulator.
     NvmeEmulator& addNvmeDrive(const std::string& controller, const NvmeSpec& spec, bool removable = false);
     // An eMMC card or SD card "mmcblk<N>": the block device and the card's
     // registers as the kernel's MMC driver shows them under device/.

@@ -124,6 +124,15 @@ private:
     size_t m_at = 0;
 };
 
+// The records of a JSON listing by their device.
+std::map<std::string, JsonObject> byDeviceOf(const std::vector<JsonObject>& records)
+{
+    std::map<std::string, JsonObject> byDevice;
+    for (const JsonObject& record : records)
+        byDevice[std::get<std::string>(record.at("device"))] = record;
+    return byDevice;
+}
+
 class QuoxssdTest : public core::CoreTest {
 protected:
     // Three SSDs: one read through Device Statistics, one through vendor
@@ -226,9 +235,7 @@ TEST_F(QuoxssdTest, MixedTerminalShowsNvmeAndEmmcInEveryOutput)
     emu::ScenarioResult json = tool({"--json"});
     std::vector<JsonObject> records = JsonReader(json.out).array();
     ASSERT_EQ(records.size(), 4u) << json.out;
-    std::map<std::string, JsonObject> byDevice;
-    for (const JsonObject& record : records)
-        byDevice[std::get<std::string>(record.at("device"))] = record;
+    std::map<std::string, JsonObject> byDevice = byDeviceOf(records);
     EXPECT_EQ(std::get<double>(byDevice.at("nvme0n1").at("percentage_used")), 255) << "255 or more, not null";
     EXPECT_EQ(std::get<double>(byDevice.at("nvme0n1").at("percentage_used_source")), 4);
     EXPECT_EQ(std::get<std::string>(byDevice.at("nvme0n1").at("source")), "nvme health log");
@@ -265,9 +272,7 @@ TEST_F(QuoxssdTest, JsonCarriesTheSameRecords)
     EXPECT_EQ(r.exitCode, 1);
     std::vector<JsonObject> records = JsonReader(r.out).array();
     ASSERT_EQ(records.size(), 4u) << r.out;
-    std::map<std::string, JsonObject> byDevice;
-    for (const JsonObject& record : records)
-        byDevice[std::get<std::string>(record.at("device"))] = record;
+    std::map<std::string, JsonObject> byDevice = byDeviceOf(records);
     const JsonObject& generic = byDevice.at("sda");
     EXPECT_EQ(std::get<std::string>(generic.at("model")), "Generic SATA SSD 128GB");
     EXPECT_EQ(std::get<std::string>(generic.at("serial")), "GEN-001");
@@ -577,9 +582,7 @@ TEST_F(QuoxssdTest, EstimatePrefersTheRecentRateOfTheHistory)
                                                          + std::to_string(now - 2 * 86400) + ",GEN-001,1150,2\n");
     emu::ScenarioResult json = tool({"--json"}, [] {}, &scenario);
     std::vector<JsonObject> records = JsonReader(json.out).array();
-    std::map<std::string, JsonObject> byDevice;
-    for (const JsonObject& record : records)
-        byDevice[std::get<std::string>(record.at("device"))] = record;
+    std::map<std::string, JsonObject> byDevice = byDeviceOf(records);
     EXPECT_EQ(std::get<std::string>(byDevice.at("sda").at("estimate_basis")), "recent");
     // 1 % in the 430 power-on hours between the samples; 97 % are left.
     EXPECT_NEAR(std::get<double>(byDevice.at("sda").at("estimated_hours_left")), 97.0 * 430, 1);
