@@ -42,13 +42,15 @@ bool readAdmin(const char* operation, const std::string& devPath, AdminCommand& 
     command.data_len = static_cast<std::uint32_t>(length);
     command.timeout_ms = ADMIN_TIMEOUT_MS;
     int status = DeviceNode::issueIoctl(operation, devPath, IOCTL_NVME_ADMIN_CMD, &command);
+    if (status == 0)
+        return true;
     char text[48];
     if (status > 0)
         snprintf(text, sizeof text, "status=0x%04x", static_cast<unsigned>(status));
-    else if (status < 0)
+    else
         snprintf(text, sizeof text, "err=0x%08x", static_cast<unsigned>(errno));
     failure = text;
-    return status == 0;
+    return false;
 }
 
 } // namespace
