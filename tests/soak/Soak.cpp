@@ -29,7 +29,6 @@
 #include <chrono>
 #include <csignal>
 #include <deque>
-#include <sys/wait.h>
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
@@ -44,6 +43,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
