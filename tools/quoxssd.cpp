@@ -562,10 +562,8 @@ public:
         std::lock_guard<std::mutex> guard(reportLock);
         // A drive whose read passed the threshold just before the start
         // report saw it sends its event just after: it has its line.
-        if (m_foundAtStart.count(drive) != 0)
-            return;
-        m_heard.insert(drive);
-        printEvent(drive, model, serial, used, "");
+        if (m_named.insert(drive).second)
+            printEvent(drive, model, serial, used, "");
     }
 
     // A drive past its threshold before the watch began: its event fired
@@ -573,10 +571,8 @@ public:
     void reportAtStart(const SsdInformation& ssd)
     {
         std::lock_guard<std::mutex> guard(reportLock);
-        if (m_heard.count(ssd.physicalDrive) != 0)
-            return;
-        m_foundAtStart.insert(ssd.physicalDrive);
-        printEvent(ssd.physicalDrive, ssd.driveModel, ssd.driveSerialNumber, wearText(ssd), " (found at start)");
+        if (m_named.insert(ssd.physicalDrive).second)
+            printEvent(ssd.physicalDrive, ssd.driveModel, ssd.driveSerialNumber, wearText(ssd), " (found at start)");
     }
 
     void info(const std::string& text)
@@ -598,8 +594,7 @@ private:
 
     SsdApi& m_api;
     bool m_journal;
-    std::set<std::string> m_heard;          // named by an event
-    std::set<std::string> m_foundAtStart;   // named by the start report
+    std::set<std::string> m_named;   // by an event or by the start report: once each
 };
 
 int watch(SsdApi& api, int interval, bool journal, const std::vector<WearSample>& history,
@@ -644,7 +639,7 @@ int record(SsdApi& api, const WearHistory& history, const std::string& path)
             continue;
         WearSample sample;
         sample.time = now;
-        sample.serial = WearHistory::serialKey(report.ssd.driveSerialNumber);
+        sample.serial = report.ssd.driveSerialNumber;
         sample.hasHours = hasHours(report.ssd);
         sample.hours = report.ssd.poweredOnHours;
         sample.used = report.ssd.percentageUsed;
