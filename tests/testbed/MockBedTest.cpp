@@ -7,8 +7,12 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <array>
+#include <atomic>
+#include <cstring>
 #include <set>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 
 using testing::UnorderedElementsAre;
@@ -38,6 +42,68 @@ SCENARIO(identity_ioctl)
     int result = ioctl(fd, 0x030D, block);
     close(fd);
     printf("result=%d\n", result);
+    return 0;
+}
+
+// The process's sockets; each emulated descriptor has one to the emulator.
+int openSockets()
+{
+    int count = 0;
+    for (const std::string& name : listDirectory("/proc/self/fd")) {
+        char target[64] = {};
+        std::string link = "/proc/self/fd/" + name;
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && std::strncmp(target, "socket:", 7) == 0)
+            ++count;
+    }
+    return count;
+}
+
+// For each node given, one thread asks it for its identity over and over,
+// opening and closing it each time as the library does, while two more only
+// open and close it, as fast as they can. Counts the commands that failed,
+// the answers that were not the node's own, and the emulator connections
+// left behind once every node is closed.
+SCENARIO(identity_among_opens_and_closes)
+{
+    int socketsBefore = openSockets();
+    constexpr int kRounds = 1000;
+    std::atomic<int> failed{0};
+    std::atomic<int> strangers{0};
+    std::atomic<int> asking{static_cast<int>(args.size())};
+    std::vector<std::thread> threads;
+    for (const std::string& node : args) {
+        threads.emplace_back([&node, &failed, &strangers, &asking] {
+            std::array<unsigned char, 512> own{};
+            bool known = false;
+            for (int round = 0; round < kRounds; ++round) {
+                std::array<unsigned char, 512> block{};
+                int fd = open(node.c_str(), O_RDONLY | O_CLOEXEC);
+                if (fd < 0 || ioctl(fd, 0x030D, block.data()) != 0) {
+                    ++failed;
+                } else if (!known) {
+                    own = block;
+                    known = true;
+                } else if (block != own) {
+                    ++strangers;
+                }
+                if (fd >= 0)
+                    close(fd);
+            }
+            --asking;
+        });
+        for (int churner = 0; churner < 2; ++churner) {
+            threads.emplace_back([&node, &asking] {
+                while (asking > 0) {
+                    int fd = open(node.c_str(), O_RDONLY | O_CLOEXEC);
+                    if (fd >= 0)
+                        close(fd);
+                }
+            });
+        }
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    printf("failed=%d strangers=%d leaked=%d\n", failed.load(), strangers.load(), openSockets() - socketsBefore);
     return 0;
 }
 
@@ -90,6 +156,29 @@ TEST(MockBed, HungDriveIsEndedByTheScenarioTimeout)
     emu::ScenarioResult answered = again.run();
     EXPECT_EQ(answered.exitCode, 0) << answered.err;
     EXPECT_THAT(answered.out, testing::HasSubstr("result=0\n"));
+}
+
+// Every thread gets its own drive's answer to every command, and closing a
+// node ends its connection to the emulator, however the threads' opens and
+// closes interleave.
+TEST(MockBed, ManyThreadsOpeningAndClosingNodesAtOnceEachReachTheirOwnDrive)
+{
+    std::string why;
+    if (!emu::canRunScenarios(why))
+        GTEST_SKIP() << why;
+    emu::MockBed bed;
+    std::vector<std::string> nodes;
+    for (const char* name : {"sda", "sdb", "sdc", "sdd"}) {
+        emu::DriveSpec spec;
+        spec.serial = std::string("EMU-") + name;
+        bed.addDrive(name, spec);
+        nodes.push_back(std::string("/dev/") + name);
+    }
+    emu::Scenario scenario("identity_among_opens_and_closes");
+    scenario.args(nodes).timeout(std::chrono::seconds(60));
+    emu::ScenarioResult r = scenario.run();
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_THAT(r.out, testing::HasSubstr("failed=0 strangers=0 leaked=0\n")) << r.err;
 }
 
 } // namespace

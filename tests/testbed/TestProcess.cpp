@@ -8,30 +8,6 @@
 #include <string>
 #include <unistd.h>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VEXLOR_ADDRESS_SANITIZER 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define VEXLOR_ADDRESS_SANITIZER 1
-#endif
-
-#ifdef VEXLOR_ADDRESS_SANITIZER
-// umockdev's preload library keeps a record for each descriptor of a node it
-// emulates, and with many threads opening and closing nodes at once it can
-// lose one, which LeakSanitizer then counts when the process exits. That
-// record is the preload's, not ours (the tests and the soak count the
-// descriptors themselves). Only what the preload allocates for itself, with
-// its own allocation helpers, is passed over: a leak of ours through a call
-// that the preload wraps is still reported.
-extern "C" const char* __lsan_default_suppressions();
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:mallocx\nleak:strdupx\n";
-}
-#endif
-
 namespace emu {
 
 namespace {
@@ -63,9 +39,11 @@ void quietThreadSanitizerHere()
 
 [[noreturn]] void reexecWithPreload(char** argv)
 {
-    // A sanitizer runtime must stay first in LD_PRELOAD; umockdev goes after it.
+    // A sanitizer runtime must stay first in LD_PRELOAD; umockdev goes after
+    // it, with the lock that makes its descriptor table safe just before it.
     const char* existing = getenv("LD_PRELOAD");
-    std::string preload = existing != nullptr && *existing != '\0' ? std::string(existing) + ":" + kPreload : kPreload;
+    std::string ours = std::string(VEXLOR_UMOCKDEV_LOCK_LIBRARY) + ":" + kPreload;
+    std::string preload = existing != nullptr && *existing != '\0' ? std::string(existing) + ":" + ours : ours;
     setenv("LD_PRELOAD", preload.c_str(), 1);
     const char* asan = getenv("ASAN_OPTIONS");
     std::string asanOptions = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
@@ -92,6 +70,11 @@ bool enterTestProcess(int argc, char** argv, int& exitCode)
             return true;
         }
         reexecWithPreload(argv);
+    }
+    if (readFile("/proc/self/maps").find(VEXLOR_UMOCKDEV_LOCK_LIBRARY) == std::string::npos) {
+        fprintf(stderr, "%s could not be preloaded; build it first\n", VEXLOR_UMOCKDEV_LOCK_LIBRARY);
+        exitCode = 1;
+        return true;
     }
     return false;
 }
