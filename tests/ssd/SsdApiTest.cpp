@@ -313,7 +313,10 @@ TEST_F(CoreTest, ReadStatusFollowsEachDrivesLatestRead)
                                     kFastPolls, [&] {
                                         emu::Fault eio;
                                         eio.ioctlErrno = EIO;
-                                        core::waitForSmartReads(flaky, 1);
+                                        // Broken only after the polling thread's
+                                        // first read, so that the status taken
+                                        // after initialisation is a good one.
+                                        core::waitForSmartReads(flaky, 2);
                                         flaky.setFault(failing, eio);
                                         emu::writeFile(broken, "");
                                         ASSERT_TRUE(emu::waitForFile(checked, std::chrono::seconds(20)));
