@@ -19,14 +19,47 @@
 
 namespace {
 
+using OpenFunction = int (*)(const char*, int, ...);
+using OpenAtFunction = int (*)(int, const char*, int, ...);
+using FortifiedOpenFunction = int (*)(const char*, int);
+using FopenFunction = FILE* (*)(const char*, const char*);
+
+// What each wrapper calls on to: umockdev's wrapper, then the C library.
+// Plain pointers, filled as the library loads (see prepare) or at a call
+// that comes earlier, so that the wrappers need no C++ runtime and no
+// guarded statics; a close from a signal handler then costs only the lock.
+struct Next {
+    pthread_mutex_t* tableLock = nullptr;
+    OpenFunction open = nullptr;
+    OpenFunction open64 = nullptr;
+    OpenAtFunction openat = nullptr;
+    OpenAtFunction openat64 = nullptr;
+    FortifiedOpenFunction open2 = nullptr;
+    FortifiedOpenFunction open64_2 = nullptr;
+    FopenFunction fopen = nullptr;
+    FopenFunction fopen64 = nullptr;
+    int (*close)(int) = nullptr;
+    int (*fclose)(FILE*) = nullptr;
+};
+
+Next next;
+pthread_mutex_t ownLock = PTHREAD_MUTEX_INITIALIZER;
+
+template <typename Function>
+Function resolved(Function& slot, const char* name)
+{
+    if (slot == nullptr)
+        slot = reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+    return slot;
+}
+
 pthread_mutex_t* tableLock()
 {
-    static pthread_mutex_t* lock = [] {
+    if (next.tableLock == nullptr) {
         auto* preloads = static_cast<pthread_mutex_t*>(dlsym(RTLD_NEXT, "ioctl_lock"));
-        static pthread_mutex_t own = PTHREAD_MUTEX_INITIALIZER;
-        return preloads != nullptr ? preloads : &own;
-    }();
-    return lock;
+        next.tableLock = preloads != nullptr ? preloads : &ownLock;
+    }
+    return next.tableLock;
 }
 
 // A child forked while another thread holds the lock would wait for it for
@@ -41,8 +74,19 @@ void unlockAfterFork()
     pthread_mutex_unlock(tableLock());
 }
 
-__attribute__((constructor)) void releaseAcrossForks()
+__attribute__((constructor)) void prepare()
 {
+    tableLock();
+    resolved(next.open, "open");
+    resolved(next.open64, "open64");
+    resolved(next.openat, "openat");
+    resolved(next.openat64, "openat64");
+    resolved(next.open2, "__open_2");
+    resolved(next.open64_2, "__open64_2");
+    resolved(next.fopen, "fopen");
+    resolved(next.fopen64, "fopen64");
+    resolved(next.close, "close");
+    resolved(next.fclose, "fclose");
     pthread_atfork(lockForFork, unlockAfterFork, unlockAfterFork);
 }
 
@@ -65,12 +109,6 @@ private:
     pthread_mutex_t* m_lock;
 };
 
-template <typename Function>
-Function next(const char* name)
-{
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
-
 bool isDeviceNode(const char* path)
 {
     return path != nullptr && std::strncmp(path, "/dev/", 5) == 0;
@@ -79,21 +117,6 @@ bool isDeviceNode(const char* path)
 bool takesMode(int flags)
 {
     return (flags & (O_CREAT | O_TMPFILE)) != 0;
-}
-
-using OpenFunction = int (*)(const char*, int, ...);
-using OpenAtFunction = int (*)(int, const char*, int, ...);
-
-int openNode(OpenFunction real, const char* path, int flags, mode_t mode)
-{
-    TableGuard guard(isDeviceNode(path));
-    return real(path, flags, mode);
-}
-
-int openNodeAt(OpenAtFunction real, int directory, const char* path, int flags, mode_t mode)
-{
-    TableGuard guard(isDeviceNode(path));
-    return real(directory, path, flags, mode);
 }
 
 } // namespace
@@ -112,30 +135,30 @@ extern "C" {
 
 int open(const char* path, int flags, ...)
 {
-    static const auto real = next<OpenFunction>("open");
     VEXLOR_MODE_ARGUMENT(flags)
-    return openNode(real, path, flags, mode);
+    TableGuard guard(isDeviceNode(path));
+    return resolved(next.open, "open")(path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...)
 {
-    static const auto real = next<OpenFunction>("open64");
     VEXLOR_MODE_ARGUMENT(flags)
-    return openNode(real, path, flags, mode);
+    TableGuard guard(isDeviceNode(path));
+    return resolved(next.open64, "open64")(path, flags, mode);
 }
 
 int openat(int directory, const char* path, int flags, ...)
 {
-    static const auto real = next<OpenAtFunction>("openat");
     VEXLOR_MODE_ARGUMENT(flags)
-    return openNodeAt(real, directory, path, flags, mode);
+    TableGuard guard(isDeviceNode(path));
+    return resolved(next.openat, "openat")(directory, path, flags, mode);
 }
 
 int openat64(int directory, const char* path, int flags, ...)
 {
-    static const auto real = next<OpenAtFunction>("openat64");
     VEXLOR_MODE_ARGUMENT(flags)
-    return openNodeAt(real, directory, path, flags, mode);
+    TableGuard guard(isDeviceNode(path));
+    return resolved(next.openat64, "openat64")(directory, path, flags, mode);
 }
 
 #undef VEXLOR_MODE_ARGUMENT
@@ -143,44 +166,38 @@ int openat64(int directory, const char* path, int flags, ...)
 // What a program built with _FORTIFY_SOURCE calls instead of open.
 int __open_2(const char* path, int flags)
 {
-    static const auto real = next<int (*)(const char*, int)>("__open_2");
     TableGuard guard(isDeviceNode(path));
-    return real(path, flags);
+    return resolved(next.open2, "__open_2")(path, flags);
 }
 
 int __open64_2(const char* path, int flags)
 {
-    static const auto real = next<int (*)(const char*, int)>("__open64_2");
     TableGuard guard(isDeviceNode(path));
-    return real(path, flags);
+    return resolved(next.open64_2, "__open64_2")(path, flags);
 }
 
 FILE* fopen(const char* path, const char* mode)
 {
-    static const auto real = next<FILE* (*)(const char*, const char*)>("fopen");
     TableGuard guard(isDeviceNode(path));
-    return real(path, mode);
+    return resolved(next.fopen, "fopen")(path, mode);
 }
 
 FILE* fopen64(const char* path, const char* mode)
 {
-    static const auto real = next<FILE* (*)(const char*, const char*)>("fopen64");
     TableGuard guard(isDeviceNode(path));
-    return real(path, mode);
+    return resolved(next.fopen64, "fopen64")(path, mode);
 }
 
 int close(int fd)
 {
-    static const auto real = next<int (*)(int)>("close");
     TableGuard guard(true);
-    return real(fd);
+    return resolved(next.close, "close")(fd);
 }
 
 int fclose(FILE* stream)
 {
-    static const auto real = next<int (*)(FILE*)>("fclose");
     TableGuard guard(true);
-    return real(stream);
+    return resolved(next.fclose, "fclose")(stream);
 }
 
 } // extern "C"
