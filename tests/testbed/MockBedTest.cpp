@@ -2,14 +2,14 @@
 #include "MockBed.h"
 #include "Scenario.h"
 
+#include <array>
+#include <atomic>
 #include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <array>
-#include <atomic>
-#include <cstring>
 #include <set>
 #include <sys/ioctl.h>
 #include <thread>
