@@ -30,6 +30,8 @@ using FopenFunction = FILE* (*)(const char*, const char*);
 // guarded statics; a close from a signal handler then costs only the lock.
 struct Next {
     pthread_mutex_t* tableLock = nullptr;
+    // umockdev's lock around the paths it redirects (open, stat and the like).
+    pthread_mutex_t* pathLock = nullptr;
     OpenFunction open = nullptr;
     OpenFunction open64 = nullptr;
     OpenAtFunction openat = nullptr;
@@ -62,21 +64,28 @@ pthread_mutex_t* tableLock()
     return next.tableLock;
 }
 
-// A child forked while another thread holds the lock would wait for it for
-// ever; the lock is held across the fork and released on both sides.
+// A child forked while another thread holds one of umockdev's locks would
+// wait for it for ever at its first open, and umockdev guards neither across
+// a fork. Both are held across the fork, in the order an open takes them,
+// and released on both sides.
 void lockForFork()
 {
     pthread_mutex_lock(tableLock());
+    if (next.pathLock != nullptr)
+        pthread_mutex_lock(next.pathLock);
 }
 
 void unlockAfterFork()
 {
+    if (next.pathLock != nullptr)
+        pthread_mutex_unlock(next.pathLock);
     pthread_mutex_unlock(tableLock());
 }
 
 __attribute__((constructor)) void prepare()
 {
     tableLock();
+    next.pathLock = static_cast<pthread_mutex_t*>(dlsym(RTLD_NEXT, "trap_path_lock"));
     resolved(next.open, "open");
     resolved(next.open64, "open64");
     resolved(next.openat, "openat");
