@@ -114,14 +114,24 @@ long long statusField(const std::string& status, const std::string& name)
     return -1;
 }
 
+std::string recordLines(const SsdInformationList& list)
+{
+    std::string lines;
+    for (const SsdInformation& r : list) {
+        char line[512];
+        snprintf(line, sizeof line, "rec %s [%s] [%s] [%s] poh=%llu pu=%u src=%u fi=%d\n", r.physicalDrive.c_str(),
+                 r.driveModel.c_str(), r.driveSerialNumber.c_str(), r.driveFirmwareVersion.c_str(),
+                 static_cast<unsigned long long>(r.poweredOnHours), static_cast<unsigned>(r.percentageUsed),
+                 static_cast<unsigned>(r.percentageUsedSource), r.failureImminent ? 1 : 0);
+        lines += line;
+    }
+    return lines;
+}
+
 void printRecords(const SsdInformationList& list)
 {
     std::lock_guard<std::mutex> guard(outputLock);
-    for (const SsdInformation& r : list)
-        printf("rec %s [%s] [%s] [%s] poh=%llu pu=%u src=%u fi=%d\n", r.physicalDrive.c_str(), r.driveModel.c_str(),
-               r.driveSerialNumber.c_str(), r.driveFirmwareVersion.c_str(),
-               static_cast<unsigned long long>(r.poweredOnHours), static_cast<unsigned>(r.percentageUsed),
-               static_cast<unsigned>(r.percentageUsedSource), r.failureImminent ? 1 : 0);
+    fputs(recordLines(list).c_str(), stdout);
 }
 
 } // namespace
@@ -146,6 +156,22 @@ SCENARIO(core)
             std::lock_guard<std::mutex> guard(outputLock);
             printf("list=%d count=%zu list_ms=%lld\n", static_cast<int>(code), list.size(),
                    static_cast<long long>(took));
+        } else if (f[0] == "listuntil") {
+            // Snapshots until one holds the text (a figure the drives were
+            // given meanwhile), then prints that one.
+            std::string text = action.substr(f[0].size() + f[1].size() + 2);
+            auto end = Clock::now() + std::chrono::milliseconds(std::stoi(f[1]));
+            SsdInformationList list;
+            for (;;) {
+                list.clear();
+                api.getSsdInformationList(list);
+                if (recordLines(list).find(text) != std::string::npos || Clock::now() >= end)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            printRecords(list);
+            std::lock_guard<std::mutex> guard(outputLock);
+            printf("list=0 count=%zu\n", list.size());
         } else if (f[0] == "listtwice") {
             SsdInformationList list;
             api.getSsdInformationList(list);
@@ -166,6 +192,12 @@ SCENARIO(core)
             bool found = emu::waitForFile(f[1], std::chrono::milliseconds(std::stoi(f[2])));
             std::lock_guard<std::mutex> guard(outputLock);
             printf("await=%d\n", found ? 1 : 0);
+        } else if (f[0] == "log") {
+            std::string text = action.substr(f[0].size() + f[1].size() + f[2].size() + 3);
+            bool found = emu::waitForText(emu::kScenarioLogPath, text, std::chrono::milliseconds(std::stoi(f[2])),
+                                          std::stoul(f[1]));
+            std::lock_guard<std::mutex> guard(outputLock);
+            printf("log=%d\n", found ? 1 : 0);
         } else if (f[0] == "childfds") {
             // A program started now, with no environment to preload anything,
             // lists the descriptors it inherited.

@@ -3,6 +3,8 @@
 //   init                 initialiseSsdDriver, prints "init=<code>"
 //   list                 a snapshot into a fresh list: one "rec ..." line per
 //                        drive, then "list=<code> count=<n> list_ms=<took>"
+//   listuntil:<ms>:<text> snapshots until one's "rec" lines hold the text
+//                        (at most ms), then prints that one as list does
 //   listtwice            two snapshots into one list, prints "twice=<n>"
 //   status               the read statuses: "readstatus <drive>=<0|1>" lines,
 //                        then "status=<code> count=<n>"
@@ -15,6 +17,8 @@
 //   touch:<path>         creates the file (a hand-over to the test)
 //   await:<path>:<ms>    waits up to ms for the file to exist, prints
 //                        "await=1" if it came, "await=0" if not
+//   log:<n>:<ms>:<text> waits up to ms for the log to hold text n times,
+//                        prints "log=1" if it did, "log=0" if not
 //   events:<n>:<ms>      waits up to ms for n events, prints "events=<count>"
 //   snapshots:<ms>       snapshots in a loop, prints "snapshots=<n> max_us=<us>"
 //   storm:<ms>           registers and unregisters fresh listeners while

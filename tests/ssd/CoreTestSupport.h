@@ -6,10 +6,13 @@
 #include "ScenarioTest.h"
 
 #include <chrono>
+#include <cstdio>
+#include <gtest/gtest.h>
 #include <optional>
 #include <thread>
 #include <string>
 #include <vector>
+#include <unistd.h>
 
 namespace core {
 
@@ -58,13 +61,19 @@ inline size_t countOf(const emu::DriveEmulator& drive, emu::Op op)
     return count;
 }
 
-// Waits, at most 10 s, until the drive has received `count` SMART READ DATA
-// commands; every read of a drive sends one, as its last command.
+// Waits, at most 30 s, until the drive has received `count` commands of
+// one kind.
+inline void waitForCommands(const emu::DriveEmulator& drive, emu::Op op, size_t count)
+{
+    auto deadline = std::chrono::steady_clock::now() + emu::kGenerousWait;
+    while (countOf(drive, op) < count && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+// Every read of a drive sends one SMART READ DATA, as its last command.
 inline void waitForSmartReads(const emu::DriveEmulator& drive, size_t count)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (countOf(drive, emu::Op::SmartReadData) < count && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    waitForCommands(drive, emu::Op::SmartReadData, count);
 }
 
 // Once the drive has answered its first read, makes its SMART READ DATA
@@ -79,6 +88,32 @@ inline void slowDownThenFlag(emu::DriveEmulator& drive, std::chrono::millisecond
     waitForSmartReads(drive, countOf(drive, emu::Op::SmartReadData) + 1);
     emu::writeFile(flag, "");
 }
+
+// Files through which a scenario and its test hand over: the scenario says
+// when its initialisation is over ("touch:" + initialised), the test when
+// it has changed the drives ("await:" + changed + ":<ms>"). Named after this
+// process, so that tests running at once keep apart.
+struct HandOver {
+    HandOver()
+        : initialised(testing::TempDir() + "/vexlor-" + std::to_string(getpid()) + "-initialised")
+        , changed(testing::TempDir() + "/vexlor-" + std::to_string(getpid()) + "-changed")
+    {
+        clear();
+    }
+    ~HandOver() { clear(); }
+    HandOver(const HandOver&) = delete;
+    HandOver& operator=(const HandOver&) = delete;
+    void clear()
+    {
+        std::remove(initialised.c_str());
+        std::remove(changed.c_str());
+    }
+    void drivesChanged() const { emu::writeFile(changed, ""); }
+    bool waitForInitialisation() const { return emu::waitForFile(initialised, emu::kGenerousWait); }
+
+    std::string initialised;
+    std::string changed;
+};
 
 // A suite whose tests run a scenario (the core scenario unless a suite
 // names another) against a fresh fake machine with a BIOS version.
@@ -101,14 +136,20 @@ protected:
         scenario.args(std::move(actions)).logConf("Level=4\n");
         if (!ini.empty())
             scenario.ini(ini);
+        m_running = &scenario;
         emu::ScenarioResult result = scenario.run(meanwhile);
+        m_running = nullptr;
         EXPECT_EQ(result.exitCode, 0) << result.err;
         EXPECT_FALSE(result.timedOut);
         return result;
     }
 
+    // The scenario that run() is running, for its `meanwhile` to wait on.
+    const emu::Scenario& running() const { return *m_running; }
+
     std::optional<emu::MockBed> m_bed;
     std::string m_scenarioName = "core";
+    emu::Scenario* m_running = nullptr;
 };
 
 } // namespace core

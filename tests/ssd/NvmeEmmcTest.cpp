@@ -11,6 +11,7 @@
 #include <regex>
 
 using core::CoreTest;
+using core::HandOver;
 using core::records;
 using core::ssd;
 
@@ -34,35 +35,13 @@ size_t nvmeCount(const emu::NvmeEmulator& drive, emu::NvmeOp op)
     return count;
 }
 
-// Waits, at most 10 s, until the controller has answered `count` health log reads.
+// Waits, at most 30 s, until the controller has answered `count` health log reads.
 void waitForHealthReads(const emu::NvmeEmulator& drive, size_t count)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto deadline = std::chrono::steady_clock::now() + emu::kGenerousWait;
     while (nvmeCount(drive, emu::NvmeOp::HealthLog) < count && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
-
-// Files through which a scenario and its test hand over: the scenario says
-// when its initialisation is over, the test when it has changed the drives.
-struct HandOver {
-    HandOver()
-        : initialised(testing::TempDir() + "/vexlor-nvme-emmc-initialised")
-        , changed(testing::TempDir() + "/vexlor-nvme-emmc-changed")
-    {
-        clear();
-    }
-    ~HandOver() { clear(); }
-    void clear()
-    {
-        std::remove(initialised.c_str());
-        std::remove(changed.c_str());
-    }
-    void drivesChanged() const { emu::writeFile(changed, ""); }
-    bool waitForInitialisation() const { return emu::waitForFile(initialised, std::chrono::seconds(20)); }
-
-    std::string initialised;
-    std::string changed;
-};
 
 class MixedTerminal : public CoreTest {
 protected:
@@ -266,11 +245,11 @@ TEST_F(CoreTest, NvmeAndEmmcDrivesPassingTheirThresholdRaiseOneEventEach)
     HandOver handOver;
 
     emu::ScenarioResult r = run({"init", "listen", "touch:" + handOver.initialised,
-                                 "await:" + handOver.changed + ":20000", "events:2:5000", "sleep:2200", "list"},
+                                 "await:" + handOver.changed + ":20000", "events:2:30000", "sleep:2200", "list"},
                                 "PollRate=1\nMonitorNvme=1\nMonitorEmmc=1\n", [&] {
                                     ASSERT_TRUE(handOver.waitForInitialisation());
                                     nvme.changeDescription([](emu::NvmeSpec& s) { s.percentageUsed = 255; });
-                                    emu::writeFile(lifeTime, "0x0B 0x0a\n");
+                                    emu::replaceFile(lifeTime, "0x0B 0x0a\n");
                                     handOver.drivesChanged();
                                 });
 
@@ -307,11 +286,11 @@ TEST_F(CoreTest, NvmeFaultsKeepTheLastFigures)
          },
          "NvmeIo::getHealthLog - failed to read the health log of /dev/nvme0n1, status=0x4006"},
         {"namespace vanishes",
-         [](emu::MockBed& bed) {
+         [this](emu::MockBed& bed) {
              ASSERT_TRUE(bed.unplug("nvme0n1"));
              // A read that opened the node just before it went may still
-             // be answered: let it finish before the figures change.
-             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+             // be answered: the figures change once a read has failed.
+             EXPECT_TRUE(running().waitForLog("NvmeIo::getHealthLog - Open /dev/nvme0n1 failed"));
          },
          "NvmeIo::getHealthLog - Open /dev/nvme0n1 failed"},
     };
@@ -325,15 +304,19 @@ TEST_F(CoreTest, NvmeFaultsKeepTheLastFigures)
         emu::NvmeEmulator& nvme = bed().addNvmeDrive("nvme0", spec);
         emu::DriveEmulator& sata = bed().drive("sda");
 
-        emu::ScenarioResult r = run({"init", "list", "sleep:3600", "list"}, "PollRate=1\nMonitorNvme=1\n", [&] {
-            waitForHealthReads(nvme, 1);
-            c.strike(bed());
-            nvme.changeDescription([](emu::NvmeSpec& s) {
-                s.percentageUsed = 41;
-                s.powerOnHours = 901;
-            });
-            sata.changeDescription([](emu::DriveSpec& s) { s.attributes[0].raw = 1001; });
-        });
+        HandOver handOver;
+        emu::ScenarioResult r = run({"init", "list", "await:" + handOver.changed + ":30000",
+                                     "log:1:30000:SsdDevice::getSsdData - algo failed", "listuntil:30000:poh=1001"},
+                                    "PollRate=1\nMonitorNvme=1\n", [&] {
+                                        waitForHealthReads(nvme, 1);
+                                        c.strike(bed());
+                                        nvme.changeDescription([](emu::NvmeSpec& s) {
+                                            s.percentageUsed = 41;
+                                            s.powerOnHours = 901;
+                                        });
+                                        sata.changeDescription([](emu::DriveSpec& s) { s.attributes[0].raw = 1001; });
+                                        handOver.drivesChanged();
+                                    });
 
         std::vector<core::Record> listed = records(r.out);
         ASSERT_EQ(listed.size(), 4u) << r.out;
@@ -371,16 +354,16 @@ TEST_F(CoreTest, EmmcRegisterFaultsKeepTheLastFigures)
         std::string lifeTime = bed().rootDir() + "/sys/devices/platform/mmc0/mmc0:0001/life_time";
         HandOver handOver;
         emu::ScenarioResult r = run(
-            {"init", "list", "touch:" + handOver.initialised, "await:" + handOver.changed + ":20000", "sleep:2200",
-             "list"},
+            {"init", "list", "touch:" + handOver.initialised, "await:" + handOver.changed + ":20000",
+             "log:1:30000:" + std::string(c.logged), "list"},
             "PollRate=1\nMonitorEmmc=1\n", [&] {
                 ASSERT_TRUE(handOver.waitForInitialisation());
                 if (std::string(c.name) == "too long")
-                    emu::writeFile(lifeTime, std::string(300, '1'));
+                    emu::replaceFile(lifeTime, std::string(300, '1'));
                 else if (c.lifeTime == nullptr)
                     std::remove(lifeTime.c_str());
                 else
-                    emu::writeFile(lifeTime, c.lifeTime);
+                    emu::replaceFile(lifeTime, c.lifeTime);
                 handOver.drivesChanged();
             });
         std::vector<core::Record> listed = records(r.out);
@@ -454,17 +437,17 @@ TEST_F(CoreTest, NvmeCriticalWarningAndEmmcPreEolAreLoggedWhenTheyChange)
     HandOver handOver;
 
     emu::ScenarioResult r = run({"init", "touch:" + handOver.initialised, "await:" + handOver.changed + ":20000",
-                                 "sleep:3500"},
+                                 "log:1:30000:critical warning 0x04", "log:1:30000:pre-EOL state 0x03"},
                                 "PollRate=1\nMonitorNvme=1\nMonitorEmmc=1\n", [&] {
                                     ASSERT_TRUE(handOver.waitForInitialisation());
                                     nvme.changeDescription([](emu::NvmeSpec& s) { s.criticalWarning = 0x04; });
-                                    emu::writeFile(preEol, "0x03\n");
+                                    emu::replaceFile(preEol, "0x03\n");
                                     handOver.drivesChanged();
                                 });
 
     EXPECT_EQ(r.logCount("NvmeHealthAlgo::getSsdValues - /dev/nvme0n1 critical warning 0x04 (was 0x00)"), 1u)
         << r.log;
-    EXPECT_EQ(r.logCount("EmmcLifeTimeAlgo::getSsdValues - /dev/mmcblk0 pre-EOL state 0x03 (was 0x01)"), 1u);
+    EXPECT_EQ(r.logCount("EmmcLifeTimeAlgo::getSsdValues - /dev/mmcblk0 pre-EOL state 0x03 (was 0x01)"), 1u) << r.log;
     EXPECT_EQ(r.logCount("EmmcLifeTimeAlgo::getSsdValues - /dev/mmcblk0 pre-EOL state 0x01 (was 0x00)"), 1u)
         << "the first reading is the change from nothing known";
 }

@@ -103,10 +103,13 @@ TEST_F(CoreTest, MissingBiosVersionFailsUntilTheFileAppears)
 {
     m_bed.emplace();
     bed().addDrive("sda", ssd("Fixed SSD", "SER-1", 3));
-    emu::ScenarioResult r = run({"init", "list", "sleep:700", "init", "list"}, kRarePolls,
-                                [this] {
-                                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    core::HandOver handOver;
+    emu::ScenarioResult r = run({"init", "list", "touch:" + handOver.initialised, "await:" + handOver.changed + ":30000",
+                                 "init", "list"},
+                                kRarePolls, [this, &handOver] {
+                                    ASSERT_TRUE(handOver.waitForInitialisation());
                                     bed().setBiosVersion("88B0\n");
+                                    handOver.drivesChanged();
                                 });
     EXPECT_THAT(r.out, HasSubstr("\ninit=3\nlist=1 count=0 list_ms="));
     EXPECT_THAT(r.out, HasSubstr("init=0\n"));
@@ -215,11 +218,18 @@ TEST_F(CoreTest, ThresholdEventReachesTheListenerOncePerDrive)
         SCOPED_TRACE(static_cast<int>(c.wear));
         m_bed.reset();
         emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Wearing SSD", "SER-W", 50));
-        // Two reads past the threshold after the listener is registered.
-        emu::ScenarioResult r = run({"init", "listen", "sleep:2600", "list"}, kFastPolls, [&drive, &c] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            drive.setPercentageUsed(c.wear);
-        });
+        // Two reads past the threshold after the listener is registered:
+        // the third read's command comes once the second read is handled.
+        core::HandOver handOver;
+        emu::ScenarioResult r = run({"init", "listen", "touch:" + handOver.initialised,
+                                     "await:" + handOver.changed + ":30000", "list"},
+                                    kFastPolls, [&] {
+                                        ASSERT_TRUE(handOver.waitForInitialisation());
+                                        size_t reads = core::countOf(drive, emu::Op::SmartReadData);
+                                        drive.setPercentageUsed(c.wear);
+                                        core::waitForSmartReads(drive, reads + 3);
+                                        handOver.drivesChanged();
+                                    });
         std::vector<core::Event> events = core::events(r.out);
         ASSERT_EQ(static_cast<int>(events.size()), c.events) << r.out;
         if (c.events == 1) {
@@ -249,9 +259,10 @@ TEST_F(CoreTest, EventAtDiscoveryIsLostForWantOfAClient)
 TEST_F(CoreTest, SecondRegistrationReplacesTheFirstListener)
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Wearing SSD", "SER-W", 50));
-    emu::ScenarioResult r = run({"init", "listen", "listen_other", "events:1:4000", "sleep:300"}, kFastPolls,
-                                [&drive] {
-                                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    core::HandOver handOver;
+    emu::ScenarioResult r = run({"init", "listen", "listen_other", "touch:" + handOver.initialised, "events:1:30000"},
+                                kFastPolls, [&drive, &handOver] {
+                                    ASSERT_TRUE(handOver.waitForInitialisation());
                                     drive.setPercentageUsed(97);
                                 });
     EXPECT_EQ(core::events(r.out, "other_event").size(), 1u) << r.out;
@@ -261,8 +272,8 @@ TEST_F(CoreTest, SecondRegistrationReplacesTheFirstListener)
 TEST_F(CoreTest, RegistrationBeforeInitialisationIsIgnored)
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Wearing SSD", "SER-W", 50));
-    emu::ScenarioResult r = run({"listen", "init", "sleep:2000"}, kFastPolls, [&drive] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    emu::ScenarioResult r = run({"listen", "init", "log:1:30000:No registered ISsdListener"}, kFastPolls, [&drive] {
+        core::waitForSmartReads(drive, 1);
         drive.setPercentageUsed(97);
     });
     EXPECT_TRUE(core::events(r.out).empty());
@@ -274,7 +285,9 @@ TEST_F(CoreTest, DebugIndicationsAddOneCallPerRead)
     // Past the threshold from the start; PollRate 1 reads at initialisation
     // and again as the polling thread starts, then every second.
     bed().addDrive("sda", ssd("Worn SSD", "SER-W", 96));
-    emu::ScenarioResult r = run({"init", "sleep:500"}, "PollRate=1\nDebugIndications=1\n");
+    emu::ScenarioResult r = run({"init", "log:3:30000:SsdManager::SsdDeviceFailureImminent: Model=Worn SSD",
+                                 "log:1:30000:already fired one Failure Imminent event"},
+                                "PollRate=1\nDebugIndications=1\n");
     ASSERT_EQ(r.logCount("SsdDevice::getSsdData"), 2u) << "two reads";
     EXPECT_EQ(r.logCount("SsdDevice::fireRmaDebugIndication"), 2u);
     EXPECT_EQ(r.logCount("SsdManager::SsdDeviceFailureImminent: Model=Worn SSD"), 3u)
@@ -285,7 +298,7 @@ TEST_F(CoreTest, DebugIndicationsAddOneCallPerRead)
 TEST_F(CoreTest, DebugIndicationsReachTheClientAtEveryRead)
 {
     bed().addDrive("sda", ssd("Young SSD", "SER-Y", 5));
-    emu::ScenarioResult r = run({"init", "listen", "events:2:3500"}, "PollRate=1\nDebugIndications=1\n");
+    emu::ScenarioResult r = run({"init", "listen", "events:2:30000"}, "PollRate=1\nDebugIndications=1\n");
     std::vector<core::Event> events = core::events(r.out);
     ASSERT_GE(events.size(), 2u) << "a call per read, whatever the wear";
     EXPECT_EQ(events[0].percentageUsed, 5u);
@@ -307,9 +320,10 @@ TEST_F(CoreTest, ReadStatusFollowsEachDrivesLatestRead)
         std::string healed = testing::TempDir() + "/vexlor-status-healed";
         for (const std::string& file : {broken, checked, healed})
             std::remove(file.c_str());
-        emu::ScenarioResult r = run({"status", "init", "status", "await:" + broken + ":20000", "sleep:2200",
-                                     "status", "touch:" + checked, "await:" + healed + ":20000", "sleep:2200",
-                                     "status"},
+        // Each hand-over waits for the second command after a change: the
+        // read that sent the first one is over by then.
+        emu::ScenarioResult r = run({"status", "init", "status", "await:" + broken + ":30000", "status",
+                                     "touch:" + checked, "await:" + healed + ":30000", "status"},
                                     kFastPolls, [&] {
                                         emu::Fault eio;
                                         eio.ioctlErrno = EIO;
@@ -317,10 +331,13 @@ TEST_F(CoreTest, ReadStatusFollowsEachDrivesLatestRead)
                                         // first read, so that the status taken
                                         // after initialisation is a good one.
                                         core::waitForSmartReads(flaky, 2);
+                                        size_t sent = core::countOf(flaky, failing);
                                         flaky.setFault(failing, eio);
+                                        core::waitForCommands(flaky, failing, sent + 2);
                                         emu::writeFile(broken, "");
-                                        ASSERT_TRUE(emu::waitForFile(checked, std::chrono::seconds(20)));
+                                        ASSERT_TRUE(emu::waitForFile(checked, emu::kGenerousWait));
                                         flaky.clearFaults();
+                                        core::waitForSmartReads(flaky, core::countOf(flaky, emu::Op::SmartReadData) + 2);
                                         emu::writeFile(healed, "");
                                     });
         for (const std::string& file : {broken, checked, healed})

@@ -30,6 +30,14 @@ namespace {
 const char* const kScenarioFlag = "--scenario";
 const char* const kLogFileName = "vexlor.log";
 
+std::size_t occurrences(const std::string& text, const std::string& piece)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size()))
+        ++count;
+    return count;
+}
+
 std::map<std::string, ScenarioFunction>& registry()
 {
     static std::map<std::string, ScenarioFunction> scenarios;
@@ -108,6 +116,18 @@ ScenarioRegistrar::ScenarioRegistrar(const char* name, ScenarioFunction function
     registry()[name] = function;
 }
 
+const char* const kScenarioLogPath = "/var/log/vexlor/vexlor.log";
+
+bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds limit,
+                 std::size_t count)
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    bool found;
+    while (!(found = occurrences(readFile(path), text) >= count) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return found;
+}
+
 bool waitForFile(const std::string& path, std::chrono::milliseconds limit)
 {
     auto end = std::chrono::steady_clock::now() + limit;
@@ -157,6 +177,14 @@ void writeFile(const std::string& path, const std::string& content)
     out << content;
     if (!out)
         throw std::runtime_error("cannot write " + path);
+}
+
+void replaceFile(const std::string& path, const std::string& content)
+{
+    std::string fresh = path + ".new";
+    writeFile(fresh, content);
+    if (rename(fresh.c_str(), path.c_str()) != 0)
+        throw std::runtime_error("cannot replace " + path);
 }
 
 long long numberAfter(const std::string& out, const std::string& key)
@@ -255,6 +283,21 @@ Scenario& Scenario::timeout(std::chrono::milliseconds limit)
 {
     m_timeout = limit;
     return *this;
+}
+
+bool Scenario::waitForOutput(const std::string& text, std::chrono::milliseconds limit) const
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    bool found;
+    while (!(found = (readFile(m_root + "/stdout") + readFile(m_root + "/stderr")).find(text) != std::string::npos)
+           && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return found;
+}
+
+bool Scenario::waitForLog(const std::string& text, std::chrono::milliseconds limit, std::size_t count) const
+{
+    return waitForText(m_log + "/" + kLogFileName, text, limit, count);
 }
 
 ScenarioResult Scenario::run()

@@ -26,6 +26,10 @@
 
 namespace emu {
 
+// How long a wait for something a scenario is bound to do may take: long
+// enough for a machine whose cores are busy with other work.
+constexpr std::chrono::milliseconds kGenerousWait{30000};
+
 using ScenarioFunction = int (*)(const std::vector<std::string>& args);
 
 struct ScenarioRegistrar {
@@ -83,6 +87,12 @@ public:
     Scenario& passOutputThrough();
     // The child's process id while run() is waiting for it.
     pid_t childPid() const { return m_child; }
+    // For a test's `meanwhile`: waits at most `limit` until the child's
+    // standard output or error, or its log, holds `text` (`count` times);
+    // whether it did.
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds limit = kGenerousWait) const;
+    bool waitForLog(const std::string& text, std::chrono::milliseconds limit = kGenerousWait,
+                    std::size_t count = 1) const;
 
     // Where the child's /etc/vexlor, /var/log/vexlor and /var/lib/vexlor
     // live on the host.
@@ -101,7 +111,7 @@ private:
     std::vector<std::string> m_command;
     bool m_passOutput = false;
     pid_t m_child = -1;
-    std::chrono::milliseconds m_timeout{20000};
+    std::chrono::milliseconds m_timeout{60000};
     std::string m_root;
     std::string m_etc;
     std::string m_log;
@@ -114,6 +124,14 @@ bool canRunScenarios(std::string& why);
 // The child side: runs the scenario named on the command line.
 int runScenarioMain(int argc, char** argv);
 bool isScenarioInvocation(int argc, char** argv);
+
+// The scenario's own log file, as the child sees it.
+extern const char* const kScenarioLogPath;
+
+// Waits at most `limit` until the file holds `text` `count` times; whether
+// it did. A file that does not exist yet holds nothing.
+bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds limit,
+                 std::size_t count = 1);
 
 // The number after "<key>=" in a scenario's output, or -1.
 long long numberAfter(const std::string& out, const std::string& key);
@@ -131,6 +149,9 @@ int openFileDescriptors();
 // one of its commands runs.
 int restingFileDescriptors(std::chrono::milliseconds window);
 void writeFile(const std::string& path, const std::string& content);
+// Writes the content whole at once, so that a reader at the same time sees
+// the old content or the new one, never an empty file.
+void replaceFile(const std::string& path, const std::string& content);
 
 } // namespace emu
 
