@@ -34,12 +34,13 @@ TEST_F(ProviderLifecycleTest, IndicationsResumeWhenTheSubscriptionIsMadeAgain)
         m_bed.reset();
         emu::DriveEmulator& first = bed().addDrive("sda", ssd("SSD A", "A1", 50));
         emu::DriveEmulator& second = bed().addDrive("sdb", ssd("SSD B", "B1", 50));
-        emu::ScenarioResult r = run({std::string("host:") + host, "inst", "ind", "subscribe", "deliveries:1:3000",
-                                     "unsubscribe", "subscribe", "deliveries:2:8000"},
-                                    "PollRate=1\n", [&first, &second] {
-                                        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        emu::ScenarioResult r = run({std::string("host:") + host, "inst", "ind", "subscribe", "deliveries:1:30000",
+                                     "unsubscribe", "subscribe", "deliveries:2:30000"},
+                                    "PollRate=1\n", [this, &first, &second] {
+                                        const char* registered = "API: SsdApi::registerSsdListener exit";
+                                        EXPECT_TRUE(running().waitForLog("SsdProvider::enableIndications("));
                                         first.setPercentageUsed(97);
-                                        std::this_thread::sleep_for(std::chrono::milliseconds(3400));
+                                        EXPECT_TRUE(running().waitForLog(registered, emu::kGenerousWait, 2));
                                         second.setPercentageUsed(97);
                                     });
         // Each "deliveries" lists everything delivered so far.
@@ -59,9 +60,10 @@ TEST_F(ProviderLifecycleTest, IndicationSideMadeAgainAfterItsCleanupHearsTheCore
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     emu::ScenarioResult r = run({"inst", "ind", activate(), activate(false), "enable", "cleanup-ind:1", "ind",
-                                 activate(), "enable", "deliveries:1:6000"},
-                                "PollRate=1\n", [&drive] {
-                                    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                                 activate(), "enable", "deliveries:1:30000"},
+                                "PollRate=1\n", [this, &drive] {
+                                    EXPECT_TRUE(running().waitForLog("SsdProvider::enableIndications(",
+                                                                     emu::kGenerousWait, 2));
                                     drive.setPercentageUsed(97);
                                 });
     EXPECT_THAT(r.out, HasSubstr("deliveries=1\n")) << r.log;
@@ -88,8 +90,7 @@ TEST_F(ProviderLifecycleTest, StuckIndicationThreadHoldsUpTheFinalCleanupForABou
 {
     bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     emu::ScenarioResult r = run({"inst", "ind", activate(), "enable", "delay:deliverIndication:9000",
-                                 event("Worn SSD", "W1", "sda", 97), "timed-cleanup", "sleep:5000", "stats",
-                                 "deliveries:1:1000"});
+                                 event("Worn SSD", "W1", "sda", 97), "timed-cleanup", "deliveries:1:30000", "stats"});
     long long took = emu::numberAfter(r.out, "cleanup_ms");
     EXPECT_GE(took, 4500);
     EXPECT_LT(took, 8000) << "the cleanup waited for the stuck delivery";
@@ -109,7 +110,7 @@ TEST_F(ProviderLifecycleTest, LibraryStaysLoadedOnceAnIndicationThreadRan)
 {
     bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     emu::ScenarioResult withThread = run({"inst", "ind", activate(), "enable", event("Worn SSD", "W1", "sda", 97),
-                                          "deliveries:1:5000", "timed-cleanup", "unload"});
+                                          "deliveries:1:30000", "timed-cleanup", "unload"});
     EXPECT_THAT(withThread.out, HasSubstr("deliveries=1\n"));
     EXPECT_THAT(withThread.out, HasSubstr("loaded=1\n"));
     emu::ScenarioResult withoutThread = run({"inst", "ind", "timed-cleanup", "unload"});
@@ -123,12 +124,12 @@ TEST_F(ProviderLifecycleTest, ThreadStartedWithoutAHandleDeliversAndIsCountedOnc
 {
     bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     emu::ScenarioResult r = run({"nullthread", "inst", "ind", activate(), "enable",
-                                 event("Worn SSD", "W1", "sda", 97), "deliveries:1:5000", "stats", "timed-cleanup"});
+                                 event("Worn SSD", "W1", "sda", 97), "deliveries:1:30000", "stats", "timed-cleanup"});
     std::vector<std::string> indications = linesStartingWith(r.out, "indication ");
     ASSERT_EQ(indications.size(), 1u) << r.out;
     EXPECT_THAT(indications[0], HasSubstr("DeviceID=chars:Worn SSD___W1___sda | PhysicalDrive=chars:sda | "));
     EXPECT_EQ(emu::numberAfter(r.out, "finished"), 1);
-    EXPECT_LT(emu::numberAfter(r.out, "cleanup_ms"), 2000);
+    EXPECT_LT(emu::numberAfter(r.out, "cleanup_ms"), 4500) << "no wait for a stuck thread";
     EXPECT_FALSE(r.logHas("indication threads still running"));
     EXPECT_TRUE(r.logHas("deleting indication context object"));
 }
@@ -139,14 +140,14 @@ TEST_F(ProviderLifecycleTest, ThreadStartingAfterItsArgumentsWereTakenBackEndsUn
 {
     bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     emu::ScenarioResult r = run({"latethread:1500", "inst", "ind", activate(), "enable",
-                                 event("Worn SSD", "W1", "sda", 97), "sleep:1000", "stats", "deliveries:1:500",
+                                 event("Worn SSD", "W1", "sda", 97), "stats", "deliveries:1:500",
                                  "timed-cleanup"});
     EXPECT_TRUE(logLineIs(r, "Error", "SsdProvider::sendIndication - no indication thread started")) << r.log;
     EXPECT_EQ(emu::numberAfter(r.out, "threads"), 1);
     EXPECT_EQ(emu::numberAfter(r.out, "finished"), 1) << "the late thread ran and ended";
     EXPECT_THAT(r.out, HasSubstr("deliveries=0\n"));
     EXPECT_EQ(r.err.find("IndicateThread - PhysicalDrive="), std::string::npos) << "the late thread used its arguments";
-    EXPECT_LT(emu::numberAfter(r.out, "cleanup_ms"), 2000);
+    EXPECT_LT(emu::numberAfter(r.out, "cleanup_ms"), 4500) << "no wait for a stuck thread";
     EXPECT_FALSE(r.logHas("indication threads still running"));
 }
 
@@ -169,7 +170,7 @@ TEST_F(ProviderLifecycleTest, MissingThreadSlotFailsOnlyTheDelivery)
         m_bed.reset();
         bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
         emu::ScenarioResult r = run({"inst", "ind", std::string("noslot:") + c.slot, activate(), "enable",
-                                     event("Worn SSD", "W1", "sda", 97), "deliveries:1:1500", "stats",
+                                     event("Worn SSD", "W1", "sda", 97), std::string("deliveries:1:") + (c.deliveries > 0 ? "30000" : "1500"), "stats",
                                      "timed-cleanup"});
         EXPECT_TRUE(logLineIs(r, "Error", c.error)) << r.log;
         EXPECT_THAT(r.out, HasSubstr("deliveries=" + std::to_string(c.deliveries) + "\n"));

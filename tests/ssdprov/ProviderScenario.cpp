@@ -397,7 +397,7 @@ SCENARIO(cim)
                 line += " " + requests[i] + "=" + std::to_string(codes[i]);
             say(line + " ms=" + std::to_string(elapsed.count()));
         } else if (verb == "contexts") {
-            broker.waitForThreads(std::chrono::seconds(5));
+            broker.waitForThreads(emu::kGenerousWait);
             for (const std::string& step : broker.contextTrace())
                 say("context " + step);
             std::vector<std::string> violations = broker.violations();
@@ -446,8 +446,13 @@ SCENARIO(cim)
             say("requests=" + std::to_string(done.load()) + " failed=" + std::to_string(failed.load()));
         } else if (verb == "sleep") {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(f[1])));
+        } else if (verb == "log") {
+            std::string text = action.substr(f[0].size() + f[1].size() + f[2].size() + 3);
+            bool found = emu::waitForText(emu::kScenarioLogPath, text, std::chrono::milliseconds(std::stoi(f[2])),
+                                          std::stoul(f[1]));
+            say(std::string("log=") + (found ? "1" : "0"));
         } else if (verb == "stats") {
-            broker.waitForThreads(std::chrono::seconds(5));
+            broker.waitForThreads(emu::kGenerousWait);
             cimom::TestBroker::Stats s = broker.stats();
             say("stats prepared=" + std::to_string(s.contextsPrepared) + " released="
                 + std::to_string(s.contextsReleased) + " detached=" + std::to_string(s.contextsDetached)

@@ -31,6 +31,8 @@
 //   timed-cleanup                  the final cleanup of both MIs, timed
 //   unload                         dlclose, then "loaded=<0|1>"; ends the run
 //   contexts                       the broker's context trace and violations
+//   log:<n>:<ms>:<text>           waits up to ms for the log to hold text n
+//                                  times; "log=1" if it did, "log=0" if not
 //   sleep:<ms> | stats | close
 // The run starts with "scenario pid=<pid>"; each factory call also prints
 // "<inst|ind>_pointers broker=%p hdl=%p".

@@ -39,11 +39,13 @@ class ProviderTest : public core::CoreTest {
 protected:
     ProviderTest() { m_scenarioName = "cim"; }
 
-    // Raises a drive's wear past the threshold a little after the start.
-    static std::function<void()> wearPassesThreshold(emu::DriveEmulator& drive, int afterMs = 600)
+    // Raises a drive's wear past the threshold once the log shows that the
+    // scenario got that far.
+    std::function<void()> wearPassesThreshold(emu::DriveEmulator& drive,
+                                              const std::string& after = "SsdProvider::enableIndications(")
     {
-        return [&drive, afterMs] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+        return [this, &drive, after] {
+            EXPECT_TRUE(running().waitForLog(after));
             drive.setPercentageUsed(97);
         };
     }
@@ -206,9 +208,9 @@ TEST_F(ProviderTest, IndicationReachesSubscribersForAnNvmeDrive)
 {
     core::mixedTerminal(bed());
     emu::NvmeEmulator& nvme = bed().nvme("nvme0");
-    emu::ScenarioResult r = run({"inst", "ind", "ei", activate(), "enable", "deliveries:1:6000"},
-                                "PollRate=1\nMonitorNvme=1\n", [&nvme] {
-                                    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    emu::ScenarioResult r = run({"inst", "ind", "ei", activate(), "enable", "deliveries:1:30000"},
+                                "PollRate=1\nMonitorNvme=1\n", [this, &nvme] {
+                                    EXPECT_TRUE(running().waitForLog("SsdProvider::enableIndications("));
                                     nvme.changeDescription([](emu::NvmeSpec& s) { s.percentageUsed = 255; });
                                 });
     std::vector<std::string> indications = linesStartingWith(r.out, "indication ");
@@ -268,7 +270,7 @@ TEST_F(ProviderTest, IndicationReachesRootCimv2WhenAWearPassesTheThreshold)
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     emu::ScenarioResult r = run({"inst", "ind", std::string("authorize:") + kIndicationClass, "authorize:CIM_Other",
-                                 "mustpoll", activate(), "activate:CIM_Other:1", "enable", "deliveries:1:6000",
+                                 "mustpoll", activate(), "activate:CIM_Other:1", "enable", "deliveries:1:30000",
                                  deactivate(), "cleanup-ind:1", "cleanup-inst:1", "close", "sleep:200", "stats"},
                                 "PollRate=1\n", wearPassesThreshold(drive));
     EXPECT_TRUE(inOrder(r.out, {"authorize=0\n", "authorize=5\n", "mustpoll=7\n", "activate=0\n", "activate=5\n"}))
@@ -295,8 +297,8 @@ TEST_F(ProviderTest, EventsAreDroppedBeforeEnableAndAfterTheLastDeactivation)
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     emu::ScenarioResult notEnabled =
-        run({"inst", "ind", activate(), "sleep:2500", "deliveries:1:10", "stats"}, "PollRate=1\n",
-            wearPassesThreshold(drive));
+        run({"inst", "ind", activate(), "log:1:30000:indcations disabled", "deliveries:1:10", "stats"},
+            "PollRate=1\n", wearPassesThreshold(drive, "API: SsdApi::registerSsdListener exit"));
     EXPECT_THAT(notEnabled.out, HasSubstr("deliveries=0"));
     EXPECT_TRUE(notEnabled.logHas("SsdProvider::SsdFailureImminent - indcations disabled or NULL indication context"));
     EXPECT_EQ(emu::numberAfter(notEnabled.out, "threads"), 0);
@@ -304,9 +306,9 @@ TEST_F(ProviderTest, EventsAreDroppedBeforeEnableAndAfterTheLastDeactivation)
     m_bed.reset();
     emu::DriveEmulator& again = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     emu::ScenarioResult withdrawn =
-        run({"inst", "ind", activate(), activate(false), "enable", deactivate(false), deactivate(), "sleep:2500",
-             "deliveries:1:10"},
-            "PollRate=1\n", wearPassesThreshold(again));
+        run({"inst", "ind", activate(), activate(false), "enable", deactivate(false), deactivate(),
+             "log:1:30000:No registered ISsdListener", "deliveries:1:10"},
+            "PollRate=1\n", wearPassesThreshold(again, "API: SsdApi::unregisterSsdListener exit"));
     EXPECT_THAT(withdrawn.out, HasSubstr("deliveries=0"));
     EXPECT_FALSE(withdrawn.logHas("SsdProvider::SsdFailureImminent(")) << "the core no longer calls the provider";
     EXPECT_TRUE(withdrawn.logHas("SsdManager::SsdDeviceFailureImminent - No registered ISsdListener - exiting"));
@@ -316,8 +318,8 @@ TEST_F(ProviderTest, EventsAreDroppedBeforeEnableAndAfterTheLastDeactivation)
 TEST_F(ProviderTest, DeactivationWithoutActivationCountsBelowZero)
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
-    emu::ScenarioResult r = run({"inst", "ind", deactivate(), activate(), "enable", "deliveries:1:6000"},
-                                "PollRate=1\n", wearPassesThreshold(drive, 800));
+    emu::ScenarioResult r = run({"inst", "ind", deactivate(), activate(), "enable", "deliveries:1:30000"},
+                                "PollRate=1\n", wearPassesThreshold(drive));
     EXPECT_TRUE(r.logHas("SsdProvider::deActivateFilter - current activeIndSubscriptions=0"));
     EXPECT_TRUE(r.logHas("SsdProvider::activateFilter - current activeIndSubscriptions=-1"));
     EXPECT_THAT(r.out, HasSubstr("deliveries=1"));
@@ -339,8 +341,8 @@ TEST_F(ProviderTest, RefusedAttachAndFailedDeliveryLoseTheIndicationCleanly)
         SCOPED_TRACE(c.fail);
         m_bed.reset();
         emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
-        emu::ScenarioResult r = run({"inst", "ind", c.fail, activate(), "enable", "sleep:2500", "stats",
-                                     "deliveries:1:10"},
+        emu::ScenarioResult r = run({"inst", "ind", c.fail, activate(), "enable", std::string("log:1:30000:") + c.log,
+                                     "stats", "deliveries:1:10"},
                                     "PollRate=1\n", wearPassesThreshold(drive));
         EXPECT_THAT(r.out, HasSubstr("deliveries=0"));
         EXPECT_TRUE(r.logHas(c.log));
@@ -356,9 +358,10 @@ TEST_F(ProviderTest, RefusedAttachAndFailedDeliveryLoseTheIndicationCleanly)
 TEST_F(ProviderTest, DestroyingTheProviderWaitsForItsIndicationThreads)
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
-    emu::ScenarioResult r = run({"inst", "ind", "delay:deliverIndication:1500", activate(), "enable", "sleep:1800",
-                                 "cleanup-ind:1", "cleanup-inst:1", "close", "sleep:300", "stats", "deliveries:1:10"},
-                                "PollRate=1\n", wearPassesThreshold(drive, 300));
+    emu::ScenarioResult r = run({"inst", "ind", "delay:deliverIndication:1500", activate(), "enable",
+                                 "log:1:30000:SsdProvider::sendIndication(", "cleanup-ind:1", "cleanup-inst:1", "close",
+                                 "sleep:300", "stats", "deliveries:1:10"},
+                                "PollRate=1\n", wearPassesThreshold(drive));
     EXPECT_THAT(r.out, HasSubstr("deliveries=1"));
     EXPECT_EQ(emu::numberAfter(r.out, "after_close"), 0) << "an indication thread outlived the provider";
     EXPECT_EQ(emu::numberAfter(r.out, "prepared"), emu::numberAfter(r.out, "released") + emu::numberAfter(r.out, "detached"));
@@ -367,8 +370,8 @@ TEST_F(ProviderTest, DestroyingTheProviderWaitsForItsIndicationThreads)
 TEST_F(ProviderTest, ThreadThatCannotStartLeavesNothingBehind)
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
-    emu::ScenarioResult r = run({"inst", "ind", "fail:newThread:1", activate(), "enable", "sleep:2500",
-                                 "cleanup-ind:1", "cleanup-inst:1", "stats"},
+    emu::ScenarioResult r = run({"inst", "ind", "fail:newThread:1", activate(), "enable",
+                                 "log:1:30000:no indication thread started", "cleanup-ind:1", "cleanup-inst:1", "stats"},
                                 "PollRate=1\n", wearPassesThreshold(drive));
     EXPECT_TRUE(r.logHas("SsdProvider::sendIndication(Worn SSD___W1___sda,sda)"));
     EXPECT_EQ(emu::numberAfter(r.out, "threads"), 0);
@@ -382,7 +385,7 @@ TEST_F(ProviderTest, RequestsOnSeveralThreadsWhileEventsFire)
 {
     for (const char* name : {"sda", "sdb", "sdc", "sdd"})
         bed().addDrive(name, ssd("SSD", std::string("S-") + name, 97));
-    emu::ScenarioResult r = run({"inst", "ind", activate(), "enable", "requests:4:2500", "deliveries:4:3000",
+    emu::ScenarioResult r = run({"inst", "ind", activate(), "enable", "requests:4:2500", "deliveries:4:30000",
                                  "cleanup-ind:1", "cleanup-inst:1", "stats"},
                                 "PollRate=1\nDebugIndications=1\n");
     EXPECT_GT(emu::numberAfter(r.out, "requests"), 20);
@@ -415,7 +418,7 @@ TEST_F(ProviderTest, FailureImminentIsPublishedAsBooleanTrueOnceTheWearPassesThe
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     bed().addDrive("sdb", ssd("Fresh SSD", "F1", 10));
-    emu::ScenarioResult r = run({"inst", "ind", "ei", activate(), "enable", "deliveries:1:6000", "ei",
+    emu::ScenarioResult r = run({"inst", "ind", "ei", activate(), "enable", "deliveries:1:30000", "ei",
                                  "gi:Worn SSD___W1___sda", "gi:Fresh SSD___F1___sdb"},
                                 "PollRate=1\n", wearPassesThreshold(drive));
     ASSERT_THAT(r.out, HasSubstr("deliveries=1\n")) << r.out;
@@ -441,7 +444,7 @@ TEST_F(ProviderTest, DisabledIndicationsDropEventsUntilEnabledAgain)
     bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     emu::ScenarioResult r = run({"inst", "ind", activate(), "enable", "disable", event("Worn SSD", "W1", "sda", 97),
                                  "deliveries:1:500", "enable", event("Worn SSD", "W1", "sda", 98),
-                                 "deliveries:1:5000", "stats"});
+                                 "deliveries:1:30000", "stats"});
     std::vector<std::string> counts = linesStartingWith(r.out, "deliveries=");
     ASSERT_EQ(counts.size(), 2u) << r.out;
     EXPECT_EQ(counts[0], "deliveries=0") << "an event while indications are disabled";
@@ -466,7 +469,7 @@ TEST_F(ProviderTest, EventForADriveOutsideTheSnapshotIsLoggedAndStartsNoThread)
     emu::ScenarioResult r = run({"inst", "ind", activate(), "enable", event("Ghost SSD", "G1", "sdz", 97),
                                  event("Worn SSD", "W1", "sdb", 97), event("Worn SSD", "W1", "sd", 97),
                                  "deliveries:1:500", "stats", event("Worn SSD", "W1", "sda", 97),
-                                 "deliveries:1:5000"});
+                                 "deliveries:1:30000"});
     for (const char* deviceID : {"Ghost SSD___G1___sdz", "Worn SSD___W1___sdb", "Worn SSD___W1___sd"}) {
         SCOPED_TRACE(deviceID);
         EXPECT_TRUE(logLineIs(r, "Error",
@@ -488,9 +491,10 @@ TEST_F(ProviderTest, EventForADriveOutsideTheSnapshotIsLoggedAndStartsNoThread)
 TEST_F(ProviderTest, IndicationCleanupUnregistersAndDisablesWhateverTheCount)
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
-    emu::ScenarioResult r = run({"inst", "ind", activate(), activate(false), "enable", "cleanup-ind:1", "sleep:3000",
-                                 event("Worn SSD", "W1", "sda", 97), "deliveries:1:500", activate(false), "stats"},
-                                "PollRate=1\n", wearPassesThreshold(drive, 1200));
+    emu::ScenarioResult r = run({"inst", "ind", activate(), activate(false), "enable", "cleanup-ind:1",
+                                 "log:1:30000:No registered ISsdListener", event("Worn SSD", "W1", "sda", 97),
+                                 "deliveries:1:500", activate(false), "stats"},
+                                "PollRate=1\n", wearPassesThreshold(drive, "API: SsdApi::unregisterSsdListener exit"));
     EXPECT_TRUE(inOrder(r.out, {"activate=0\n", "activate=0\n", "__drv_cleanup -  use_count=1 after decrement\n",
                                 "cleanup_ind=0\n"}))
         << r.out;
@@ -512,8 +516,9 @@ TEST_F(ProviderTest, DeactivationForAnotherClassChangesNothing)
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     emu::ScenarioResult r = run({"inst", "ind", activate(), "enable", "deactivate:CIM_Other:1",
-                                 "deactivate:ZUL_SSDLifeMonitor:1", "deliveries:1:6000", deactivate(false), "stats"},
-                                "PollRate=1\n", wearPassesThreshold(drive, 1000));
+                                 "deactivate:ZUL_SSDLifeMonitor:1", "deliveries:1:30000", deactivate(false), "stats"},
+                                "PollRate=1\n",
+                                wearPassesThreshold(drive, "deActivateFilter - Object path: class = ZUL_SSDLifeMonitor"));
     EXPECT_TRUE(inOrder(r.out,
                         {"activate=0\n", "deactivate=5\n", "deactivate=5\n", "deliveries=1\n", "deactivate=0\n"}))
         << r.out;
@@ -530,8 +535,8 @@ TEST_F(ProviderTest, IndicationContextIsPreparedOnceAndEachThreadDeliversWithIts
 {
     bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     emu::ScenarioResult r = run({"inst", "ind", activate(), deactivate(), activate(), activate(false), "enable",
-                                 event("Worn SSD", "W1", "sda", 97), "deliveries:1:5000", "stats",
-                                 event("Worn SSD", "W1", "sda", 98), "deliveries:2:5000", "cleanup-ind:1",
+                                 event("Worn SSD", "W1", "sda", 97), "deliveries:1:30000", "stats",
+                                 event("Worn SSD", "W1", "sda", 98), "deliveries:2:30000", "cleanup-ind:1",
                                  "cleanup-inst:1", "contexts"});
     EXPECT_THAT(r.out, HasSubstr("deliveries=2\n"));
     std::vector<std::string> expected = {
@@ -570,7 +575,7 @@ TEST_F(ProviderTest, FailedRefreshAfterASuccessAnswersFailedAndKeepsTheOldSnapsh
 {
     bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     emu::ScenarioResult r = run({"inst", "ind", activate(), "enable", "ei", "corefail:3", "ei", "ein",
-                                 "gi:Worn SSD___W1___sda", event("Worn SSD", "W1", "sda", 97), "deliveries:1:5000",
+                                 "gi:Worn SSD___W1___sda", event("Worn SSD", "W1", "sda", 97), "deliveries:1:30000",
                                  "ei"});
     std::vector<std::string> answers;
     for (const char* request : {"ei=", "ein=", "gi="})
@@ -622,7 +627,7 @@ TEST_F(ProviderTest, LifecycleLinesGoToStandardOutputAndStandardError)
 {
     bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
     emu::ScenarioResult r = run({"unsupported", "inst", "ind", "ein", activate(), "enable",
-                                 event("Worn SSD", "W1", "sda", 97), "deliveries:1:5000", "stats", "unsupported",
+                                 event("Worn SSD", "W1", "sda", 97), "deliveries:1:30000", "stats", "unsupported",
                                  "cleanup-inst:0", "cleanup-ind:0", "cleanup-ind:1", "cleanup-inst:1",
                                  "cleanup-inst:1", "cleanup-ind:1"});
     std::smatch pointers;
@@ -740,7 +745,7 @@ std::vector<std::string> setProperties(const std::string& line)
 TEST_F(ProviderTest, ClassMofDeclaresWhatTheProviderSets)
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Worn SSD", "W1", 50));
-    emu::ScenarioResult r = run({"inst", "ind", "ei", activate(), "enable", "deliveries:1:6000"}, "PollRate=1\n",
+    emu::ScenarioResult r = run({"inst", "ind", "ei", activate(), "enable", "deliveries:1:30000"}, "PollRate=1\n",
                                 wearPassesThreshold(drive));
     std::string mof = emu::readFile(VEXLOR_CLASS_MOF);
     std::vector<std::string> declared = mofProperties(mof, "ZUL_SSDLifeMonitor");
