@@ -466,7 +466,7 @@ TEST_F(LoggingTest, LogThatCannotBeOpenedCostsOnlyItsLines)
         ASSERT_EQ(mkfifo((scenario.logDir() + "/pipe").c_str(), 0600), 0);
         ASSERT_EQ(mkdir((scenario.logDir() + "/sealed").c_str(), 0755), 0);
         scenario.logConf(std::string("IsConsole=1\nFileName=") + c.fileName + "\n")
-            .timeout(std::chrono::seconds(10));
+            .timeout(emu::kGenerousWait);
         emu::ScenarioResult r = run(scenario, {c.setUp, "log:1:first", "lines:3:10", "log:1:last", "drain"});
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(emu::numberAfter(r.out, "fifo_bytes"), 0) << "only a regular file takes the log";
@@ -481,7 +481,7 @@ TEST_F(LoggingTest, FullDiskLosesLinesButNeverGluesTwoTogether)
     emu::Scenario scenario("logging");
     std::string small = scenario.logDir() + "/small";
     ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
-    scenario.logConf("FileName=/var/log/vexlor/small/vexlor.log\n").timeout(std::chrono::seconds(20));
+    scenario.logConf("FileName=/var/log/vexlor/small/vexlor.log\n").timeout(emu::kGenerousWait);
     // 64 KiB: a filler takes the room, lines fail, some partway through;
     // then the room comes back.
     emu::ScenarioResult r = run(scenario, {"tmpfs:/var/log/vexlor/small:64k", "log:1:before",

@@ -273,8 +273,8 @@ public:
 // One indication arrives for the crossing drive, and no other.
 void expectOneIndicationFor(cimxml::Listener& listener, size_t before, const Drive& drive)
 {
-    ASSERT_TRUE(listener.waitFor(before + 1, std::chrono::seconds(15)))
-        << "no indication for " << drive.name << " within 15 s";
+    ASSERT_TRUE(listener.waitFor(before + 1, emu::kGenerousWait))
+        << "no indication for " << drive.name << " within 30 s";
     std::this_thread::sleep_for(std::chrono::seconds(3));
     std::vector<cimxml::Indication> received = listener.indications();
     ASSERT_EQ(received.size(), before + 1) << "exactly one indication per crossing";

@@ -157,15 +157,15 @@ SCENARIO(core)
             printf("list=%d count=%zu list_ms=%lld\n", static_cast<int>(code), list.size(),
                    static_cast<long long>(took));
         } else if (f[0] == "listuntil") {
-            // Snapshots until one holds the text (a figure the drives were
-            // given meanwhile), then prints that one.
-            std::string text = action.substr(f[0].size() + f[1].size() + 2);
+            // Snapshots until one holds the text n times (a figure the drives
+            // were given meanwhile), then prints that one.
+            std::string text = action.substr(f[0].size() + f[1].size() + f[2].size() + 3);
             auto end = Clock::now() + std::chrono::milliseconds(std::stoi(f[1]));
             SsdInformationList list;
             for (;;) {
                 list.clear();
                 api.getSsdInformationList(list);
-                if (recordLines(list).find(text) != std::string::npos || Clock::now() >= end)
+                if (emu::occurrences(recordLines(list), text) >= std::stoul(f[2]) || Clock::now() >= end)
                     break;
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }

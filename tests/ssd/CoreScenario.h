@@ -3,8 +3,8 @@
 //   init                 initialiseSsdDriver, prints "init=<code>"
 //   list                 a snapshot into a fresh list: one "rec ..." line per
 //                        drive, then "list=<code> count=<n> list_ms=<took>"
-//   listuntil:<ms>:<text> snapshots until one's "rec" lines hold the text
-//                        (at most ms), then prints that one as list does
+//   listuntil:<ms>:<n>:<text>  snapshots until one's "rec" lines hold the
+//                        text n times (at most ms), then prints it as list does
 //   listtwice            two snapshots into one list, prints "twice=<n>"
 //   status               the read statuses: "readstatus <drive>=<0|1>" lines,
 //                        then "status=<code> count=<n>"

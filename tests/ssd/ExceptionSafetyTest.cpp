@@ -175,7 +175,7 @@ SCENARIO(oom_exhausted)
     printf("failed=%ld\n", g_failed.load());
 
     emu::writeFile(args.at(0), "");
-    bool delivered = waitFor([&] { return listener.events > 0; }, std::chrono::seconds(8));
+    bool delivered = waitFor([&] { return listener.events > 0; }, emu::kGenerousWait);
     printf("delivered=%d\n", delivered ? 1 : 0);
     api.unregisterSsdListener();
     printDrives(api);
@@ -221,7 +221,7 @@ SCENARIO(throwing_listener)
     ThrowingListener listener;
     printf("\ninit=%d\n", static_cast<int>(api.initialiseSsdDriver()));
     api.registerSsdListener(&listener);
-    bool repeated = waitFor([&] { return listener.calls >= 3; }, std::chrono::seconds(8));
+    bool repeated = waitFor([&] { return listener.calls >= 3; }, emu::kGenerousWait);
     auto start = std::chrono::steady_clock::now();
     api.unregisterSsdListener();
     long long took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
@@ -323,7 +323,7 @@ TEST_F(ExceptionSafetyTest, ExhaustedMemoryFailsASnapshotAndPollingCarriesOn)
     std::remove(flag.c_str());
     emu::DriveEmulator& sda = bed().drive("sda");
     emu::ScenarioResult r = runScenario("oom_exhausted", {flag}, "PollRate=1\n", [&] {
-        emu::waitForFile(flag, std::chrono::seconds(15));
+        emu::waitForFile(flag, emu::kGenerousWait);
         sda.setPercentageUsed(97);
     });
     std::remove(flag.c_str());
@@ -373,7 +373,7 @@ TEST_F(ExceptionSafetyTest, AThrowingListenerNeitherStopsPollingNorBlocksItsUnre
     // in progress holds it for one drive read at most.
     long long took = emu::numberAfter(r.out, "unregister_ms");
     EXPECT_GE(took, 0) << r.out;
-    EXPECT_LT(took, 2000) << r.out;
+    EXPECT_LT(took, 10000) << r.out;
     EXPECT_TRUE(r.logHas("SsdManager::SsdDeviceFailureImminent - the listener failed"));
 }
 

@@ -306,7 +306,7 @@ TEST_F(CoreTest, NvmeFaultsKeepTheLastFigures)
 
         HandOver handOver;
         emu::ScenarioResult r = run({"init", "list", "await:" + handOver.changed + ":30000",
-                                     "log:1:30000:SsdDevice::getSsdData - algo failed", "listuntil:30000:poh=1001"},
+                                     "log:1:30000:SsdDevice::getSsdData - algo failed", "listuntil:30000:1:poh=1001"},
                                     "PollRate=1\nMonitorNvme=1\n", [&] {
                                         waitForHealthReads(nvme, 1);
                                         c.strike(bed());

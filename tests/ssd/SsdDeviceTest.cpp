@@ -36,19 +36,20 @@ protected:
     }
 
     // Applies `change` once the drive has answered its first read, and
-    // raises the flag when a read that began after the change has sent its
-    // SMART READ DATA: every read sends that command last, so the read is
-    // then complete but for storing its figures.
+    // raises the flag when a read that began after the change has stored
+    // its figures: every read sends SMART READ DATA last, and the next read
+    // of the same thread begins only after this one is stored.
     emu::ScenarioResult runWithChange(emu::DriveEmulator& drive, const std::function<void()>& change)
     {
         const std::string flag = m_folder + "/changed";
         std::filesystem::remove(flag);
-        return run({"init", "list", "await:" + flag + ":10000", "sleep:200", "list"}, kFastPolls,
+        return run({"init", "list", "await:" + flag + ":30000", "list"}, kFastPolls,
                    [&drive, &change, flag] {
                        core::waitForSmartReads(drive, 1);
                        change();
-                       // The second read to arrive began after the change.
-                       core::waitForSmartReads(drive, core::countOf(drive, emu::Op::SmartReadData) + 2);
+                       // The second read to arrive began after the change;
+                       // the third, after the second was stored.
+                       core::waitForSmartReads(drive, core::countOf(drive, emu::Op::SmartReadData) + 3);
                        emu::writeFile(flag, "");
                    });
     }
@@ -162,7 +163,7 @@ TEST_F(SsdDeviceTest, ChildProgramsInheritNoDescriptorOfTheLibrary)
 {
     emu::DriveEmulator& drive = bed().addDrive("sda", ssd("Slow SSD", "SER-SLOW", 10));
     const std::string flag = m_folder + "/slow";
-    emu::ScenarioResult r = run({"init", "await:" + flag + ":10000", "childfds"}, kFastPolls, [&drive, flag] {
+    emu::ScenarioResult r = run({"init", "await:" + flag + ":30000", "childfds"}, kFastPolls, [&drive, flag] {
         core::slowDownThenFlag(drive, std::chrono::milliseconds(3000), flag);
     });
     ASSERT_EQ(emu::numberAfter(r.out, "await"), 1) << "the drive was never in a slow read";

@@ -378,14 +378,21 @@ SCENARIO(cim)
             failingListRequests = std::stoi(f[1]);
         } else if (verb == "together") {
             // One request per named operation, each on a thread of its own,
-            // started 50 ms apart so that they arrive in this order.
+            // each started 50 ms after the one before it runs, so that they
+            // arrive in this order even on a busy machine.
             std::vector<std::string> requests(f.begin() + 1, f.end());
             std::vector<int> codes(requests.size(), -1);
+            std::vector<std::atomic<bool>> running(requests.size());
             auto start = std::chrono::steady_clock::now();
             std::vector<std::thread> threads;
             for (size_t i = 0; i < requests.size(); ++i)
                 threads.emplace_back([&, i] {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50 * static_cast<long>(i)));
+                    if (i > 0) {
+                        while (!running[i - 1])
+                            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    }
+                    running[i] = true;
                     codes[i] = oneRequest(requests[i]);
                 });
             for (std::thread& thread : threads)

@@ -17,7 +17,8 @@
 //   requests:<threads>:<ms>        CIM requests from several threads at once
 //   together:<op>:<op>...          one request per op (ei, ein, activate,
 //                                  deactivate, cleanup), each on its own thread,
-//                                  50 ms apart; prints codes and duration
+//                                  50 ms after the one before runs; prints
+//                                  codes and duration
 //   event:<model>:<serial>:<drive>:<percent>
 //                                  the core's failure-imminent call, from a
 //                                  thread of its own

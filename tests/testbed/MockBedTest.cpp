@@ -141,10 +141,14 @@ TEST(MockBed, HungDriveIsEndedByTheScenarioTimeout)
     drive.setFault(emu::Op::GetIdentity, hang);
 
     emu::Scenario scenario("identity_ioctl");
-    // Long enough for the child to be inside the hung command, not on its
-    // way there, when it is killed.
+    // The time limit runs from when the child is inside the hung command,
+    // not on its way there.
     scenario.args({"/dev/sda"}).timeout(std::chrono::milliseconds(1500));
-    emu::ScenarioResult hung = scenario.run();
+    emu::ScenarioResult hung = scenario.run([&drive] {
+        auto deadline = std::chrono::steady_clock::now() + emu::kGenerousWait;
+        while (drive.commands().empty() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
     EXPECT_TRUE(hung.timedOut);
     EXPECT_EQ(hung.signal, SIGKILL);
     EXPECT_EQ(drive.commands().size(), 1u) << "the command reached the drive";

@@ -30,13 +30,6 @@ namespace {
 const char* const kScenarioFlag = "--scenario";
 const char* const kLogFileName = "vexlor.log";
 
-std::size_t occurrences(const std::string& text, const std::string& piece)
-{
-    std::size_t count = 0;
-    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size()))
-        ++count;
-    return count;
-}
 
 std::map<std::string, ScenarioFunction>& registry()
 {
@@ -117,6 +110,14 @@ ScenarioRegistrar::ScenarioRegistrar(const char* name, ScenarioFunction function
 }
 
 const char* const kScenarioLogPath = "/var/log/vexlor/vexlor.log";
+
+std::size_t occurrences(const std::string& text, const std::string& piece)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size()))
+        ++count;
+    return count;
+}
 
 bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds limit,
                  std::size_t count)

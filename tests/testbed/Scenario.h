@@ -128,6 +128,9 @@ bool isScenarioInvocation(int argc, char** argv);
 // The scenario's own log file, as the child sees it.
 extern const char* const kScenarioLogPath;
 
+// How often `piece` stands in `text`, without overlaps.
+std::size_t occurrences(const std::string& text, const std::string& piece);
+
 // Waits at most `limit` until the file holds `text` `count` times; whether
 // it did. A file that does not exist yet holds nothing.
 bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds limit,
