@@ -1,5 +1,6 @@
 #include "WearHistory.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -133,6 +134,28 @@ void forEachLine(const std::string& text, const std::function<void(const std::st
     }
 }
 
+// The length of the file up to the end of its last line: what follows is a
+// line cut short (a full disk, a crash mid-write), not a sample.
+bool wholeLines(int fd, off_t size, off_t& whole)
+{
+    const off_t chunk = 4096;
+    char buffer[chunk];
+    whole = size;
+    while (whole > 0) {
+        off_t from = std::max<off_t>(0, whole - chunk);
+        if (pread(fd, buffer, whole - from, from) != whole - from)
+            return false;
+        for (off_t at = whole - from; at > 0; --at) {
+            if (buffer[at - 1] == '\n') {
+                whole = from + at;
+                return true;
+            }
+        }
+        whole = from;
+    }
+    return true;
+}
+
 } // namespace
 
 std::string WearHistory::serialKey(const std::string& serial)
@@ -207,8 +230,10 @@ bool WearHistory::load(std::vector<WearSample>& samples, std::string& error) con
         return false;
     }
     close(fd);
+    size_t lastEnd = text.rfind('\n');
+    size_t whole = lastEnd == std::string::npos ? 0 : lastEnd + 1;
     size_t number = 0;
-    forEachLine(text, [&](const std::string& line) {
+    forEachLine(text.substr(0, whole), [&](const std::string& line) {
         ++number;
         WearSample sample;
         if (parseLine(line, sample))
@@ -216,6 +241,9 @@ bool WearHistory::load(std::vector<WearSample>& samples, std::string& error) con
         else if (!line.empty())
             fprintf(stderr, "quoxssd: warning: %s line %zu is not a sample, skipped\n", m_path.c_str(), number);
     });
+    // A cut line (or one still being written) is not read as a sample.
+    if (whole < text.size())
+        fprintf(stderr, "quoxssd: warning: %s line %zu is cut short, skipped\n", m_path.c_str(), number + 1);
     return true;
 }
 
@@ -273,23 +301,21 @@ bool WearHistory::append(const std::vector<WearSample>& samples, std::string& er
         error = "cannot write the history " + m_path + ": it is not a regular file";
         ok = false;
     }
-    if (ok && status.st_size > 0) {
-        // A line left unfinished (a full disk, say) is ended first, so that
-        // it spoils only itself.
-        char last = '\n';
-        if (pread(fd, &last, 1, status.st_size - 1) == 1 && last != '\n')
-            text.insert(0, "\n");
+    off_t whole = 0;
+    if (ok && (!wholeLines(fd, status.st_size, whole) || (whole < status.st_size && ftruncate(fd, whole) != 0))) {
+        error = why("cannot mend the history", m_path);
+        ok = false;
     }
-    if (ok && static_cast<std::size_t>(status.st_size) + text.size() > kMaxBytes) {
-        std::string old;
-        ok = lseek(fd, 0, SEEK_SET) == 0 && readAll(fd, old);
+    if (ok && static_cast<std::size_t>(whole) + text.size() > kMaxBytes) {
+        std::string oldText;
+        ok = lseek(fd, 0, SEEK_SET) == 0 && readAll(fd, oldText);
         if (!ok)
             error = why("cannot read the history", m_path);
         if (ok) {
             // The newest good samples that fit in half the cap, then the new
             // ones; what is not a sample goes now.
             std::vector<std::string> good;
-            forEachLine(old, [&good](const std::string& line) {
+            forEachLine(oldText, [&good](const std::string& line) {
                 WearSample sample;
                 if (parseLine(line, sample))
                     good.push_back(formatLine(sample));
@@ -301,7 +327,7 @@ bool WearHistory::append(const std::vector<WearSample>& samples, std::string& er
                 size += good[first - 1].size();
             for (size_t i = first; i < good.size(); ++i)
                 kept += good[i];
-            ok = rewrite(directory, kept + text.substr(text[0] == '\n' ? 1 : 0), error);
+            ok = rewrite(directory, kept + text, error);
         }
     } else if (ok && !writeAll(fd, text)) {
         error = why("cannot write the history", m_path);

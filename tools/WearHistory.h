@@ -28,13 +28,15 @@ public:
     explicit WearHistory(std::string path) : m_path(std::move(path)) {}
 
     // Every good sample of the file, oldest first; a missing file has none.
-    // A corrupt line is skipped with a warning on standard error. False,
-    // with `error` saying why, when the file cannot be read safely.
+    // A corrupt line, or a last line without its line end, is skipped with
+    // a warning on standard error. False, with `error` saying why, when the
+    // file cannot be read safely.
     bool load(std::vector<WearSample>& samples, std::string& error) const;
     // Adds the samples in one write, creating the folder (0750) and the
-    // file (0640) if need be, never through a symbolic link. When the file
-    // would pass its cap, it is rewritten with its newest good samples that
-    // fill half of it, and the new ones (a temporary file renamed over it).
+    // file (0640) if need be, never through a symbolic link, after cutting
+    // off a last line that has no line end. When the file would pass its
+    // cap, it is rewritten with its newest good samples that fill half of
+    // it, and the new ones (a temporary file renamed over it).
     bool append(const std::vector<WearSample>& samples, std::string& error) const;
 
     // "time,serial,hours,used"; the serial is quoted as CSV wants it where

@@ -1,10 +1,12 @@
 // The remaining-life estimate on values and on simulated drives, and the
-// history's line format.
+// history's lines and file.
 #include "LifeEstimate.h"
 #include "WearHistory.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <set>
 #include <string>
@@ -242,6 +244,22 @@ TEST(WearHistoryFile, AppendedSamplesLoadBackOnePerLine)
     EXPECT_FALSE(read[3].hasHours);
     std::remove(path.c_str());
     std::remove((testing::TempDir() + "/vexlor-history-test").c_str());
+}
+
+// A sample cut short (35 % cut to 3 by a full disk) is neither read nor
+// kept once the next ones go in.
+TEST(WearHistoryFile, ALineCutShortIsDropped)
+{
+    std::string path = testing::TempDir() + "/vexlor-history-cut", error;
+    std::ofstream(path, std::ios::trunc) << "1800000000,S1,100,34\n1800000900,S1,101,3";
+    std::vector<WearSample> before, after;
+    ASSERT_TRUE(WearHistory(path).load(before, error)) << error;
+    ASSERT_TRUE(WearHistory(path).append({WearSample{1800001800, "S1", true, 102, 35}}, error)) << error;
+    ASSERT_TRUE(WearHistory(path).load(after, error)) << error;
+    EXPECT_EQ(before.size(), 1u);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[1].used, 35u);
+    std::remove(path.c_str());
 }
 
 TEST(WearHistoryLines, CorruptLinesAreRejected)
