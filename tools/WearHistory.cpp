@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <vector>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -154,6 +155,37 @@ bool wholeLines(int fd, off_t size, off_t& whole)
         whole = from;
     }
     return true;
+}
+
+// The samples a rewrite keeps, in file order: of every drive (by serial)
+// what its estimate rests on, that is its first sample, every sample where
+// its figure or its clock changed course and the one before it; the last
+// of each day; and everything within a few days of the newest sample.
+std::vector<bool> worthKeeping(const std::vector<WearSample>& samples, std::int64_t newest)
+{
+    const std::int64_t day = 24 * 3600;
+    const std::int64_t keptWhole = 3 * day;
+    std::vector<bool> keep(samples.size(), false);
+    std::map<std::string, size_t> previous;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const WearSample& sample = samples[i];
+        auto found = previous.find(sample.serial);
+        if (found == previous.end()) {
+            keep[i] = true;
+        } else {
+            const WearSample& before = samples[found->second];
+            bool turned = sample.used != before.used || sample.hasHours != before.hasHours
+                || sample.hours < before.hours || sample.time < before.time;
+            keep[i] = keep[i] || turned;
+            if (turned || sample.time / day != before.time / day)
+                keep[found->second] = true;
+        }
+        keep[i] = keep[i] || sample.time >= newest - keptWhole;
+        previous[sample.serial] = i;
+    }
+    for (const auto& last : previous)
+        keep[last.second] = true;
+    return keep;
 }
 
 } // namespace
@@ -312,22 +344,36 @@ bool WearHistory::append(const std::vector<WearSample>& samples, std::string& er
         if (!ok)
             error = why("cannot read the history", m_path);
         if (ok) {
-            // The newest good samples that fit in half the cap, then the new
-            // ones; what is not a sample goes now.
-            std::vector<std::string> good;
-            forEachLine(oldText, [&good](const std::string& line) {
+            // What the estimates need of the good samples, then the new
+            // ones; if that is still more than half the cap, the oldest of
+            // it goes. What is not a sample goes now.
+            std::vector<WearSample> old;
+            forEachLine(oldText, [&old](const std::string& line) {
                 WearSample sample;
                 if (parseLine(line, sample))
-                    good.push_back(formatLine(sample));
+                    old.push_back(sample);
             });
-            std::string kept;
-            size_t room = kMaxBytes / 2;
-            size_t first = good.size();
-            for (size_t size = 0; first > 0 && size + good[first - 1].size() <= room; --first)
-                size += good[first - 1].size();
-            for (size_t i = first; i < good.size(); ++i)
-                kept += good[i];
-            ok = rewrite(directory, kept + text, error);
+            std::int64_t newest = 0;
+            for (const WearSample& sample : old)
+                newest = std::max(newest, sample.time);
+            for (const WearSample& sample : samples)
+                newest = std::max(newest, sample.time);
+            std::vector<bool> keep = worthKeeping(old, newest);
+            std::vector<std::string> kept;
+            size_t size = text.size();
+            for (size_t i = 0; i < old.size(); ++i) {
+                if (keep[i]) {
+                    kept.push_back(formatLine(old[i]));
+                    size += kept.back().size();
+                }
+            }
+            size_t first = 0;
+            for (; first < kept.size() && size > kMaxBytes / 2; ++first)
+                size -= kept[first].size();
+            std::string keptText;
+            for (size_t i = first; i < kept.size(); ++i)
+                keptText += kept[i];
+            ok = rewrite(directory, keptText + text, error);
         }
     } else if (ok && !writeAll(fd, text)) {
         error = why("cannot write the history", m_path);

@@ -262,6 +262,34 @@ TEST(WearHistoryFile, ALineCutShortIsDropped)
     std::remove(path.c_str());
 }
 
+// Three years of a sample every 15 minutes, recorded a day at a time: the
+// thinned file keeps the first and the newest sample and every step edge,
+// and gives the estimate that all of them give.
+TEST(WearHistoryFile, ThinningKeepsWhatTheEstimateNeeds)
+{
+    std::string path = testing::TempDir() + "/vexlor-history-thin", error;
+    std::remove(path.c_str());
+    std::vector<WearSample> all, kept;
+    for (std::int64_t at = 0; at < 3 * 365 * 96; ++at) {
+        auto hours = static_cast<std::uint64_t>(5000 + at * 20 / 96);
+        all.push_back(WearSample{kNow + at * 900, "S1", true, hours, static_cast<unsigned>(hours / 400)});
+        if (all.size() % 96 == 0) {
+            ASSERT_TRUE(WearHistory(path).append({all.end() - 96, all.end()}, error)) << error;
+        }
+    }
+    ASSERT_TRUE(WearHistory(path).load(kept, error)) << error;
+    std::set<std::int64_t> keptTimes;
+    for (const WearSample& sample : kept)
+        keptTimes.insert(sample.time);
+    for (size_t i = 0; i < all.size(); ++i)
+        EXPECT_TRUE(keptTimes.count(all[i].time) == 1 || (i > 0 && i + 1 < all.size() && all[i].used == all[i - 1].used))
+            << i;
+    WearReading now = reading(all.back().used, all.back().hours);
+    EXPECT_DOUBLE_EQ(LifeEstimator::estimate(now, kept, all.back().time).hoursLeft,
+                     LifeEstimator::estimate(now, all, all.back().time).hoursLeft);
+    std::remove(path.c_str());
+}
+
 TEST(WearHistoryLines, CorruptLinesAreRejected)
 {
     for (const char* line : {"", "1800000000,S1,100", "1800000000,S1,100,5,extra", "-1,S1,100,5", "x,S1,100,5",

@@ -541,14 +541,16 @@ TEST_F(QuoxssdTest, RecordRefusesToFollowASymbolicLink)
     std::remove(elsewhere.c_str());
 }
 
-TEST_F(QuoxssdTest, RecordDropsTheOldestSamplesOnceTheFileIsFull)
+// Samples of the last few days are all kept when the file is thinned;
+// should they fill it, the oldest go.
+TEST_F(QuoxssdTest, RecordDropsTheOldestSamplesWhenThinningIsNotEnough)
 {
     recordableDrives(bed());
     emu::Scenario scenario("tool");
     std::string history = scenario.libDir() + "/history";
     std::string old;
-    long long first = time(nullptr) - 400 * 86400;
-    for (long long t = first; old.size() < WearHistory::kMaxBytes - 10; t += 60)
+    long long first = time(nullptr) - 2 * 86400;
+    for (long long t = first; old.size() < WearHistory::kMaxBytes - 10; t += 5)
         old += std::to_string(t) + ",OLD-SERIAL-0001,100,1\n";
     emu::writeFile(history, old);
 
