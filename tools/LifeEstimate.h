@@ -15,12 +15,19 @@
 enum class EstimateBasis {
     None,       // no estimate
     Lifetime,   // the drive's average over its power-on hours
-    Recent,     // the wear gained over the last 30 days of the history
+    Recent,     // the rate between the steps of its figure in the history
+};
+
+// What the hours of an estimate count.
+enum class EstimateClock {
+    PowerOn,    // the drive's power-on hours
+    Calendar,   // hours of calendar time, for a drive that counts none
 };
 
 struct LifeEstimate {
     EstimateBasis basis = EstimateBasis::None;
     double hoursLeft = 0;
+    EstimateClock clock = EstimateClock::PowerOn;
 };
 
 // What the estimate needs of a drive's current reading.
@@ -33,17 +40,21 @@ struct WearReading {
 
 class LifeEstimator {
 public:
-    static const std::int64_t kRecentWindow = 30 * 24 * 3600;   // seconds
-    static const std::int64_t kShortestSpan = 7 * 24 * 3600;
-
     // From the reading alone: hours left = hours * (100 - used) / used, for
     // 0 < used < 255 and hours > 0.
     static LifeEstimate fromLifetime(const WearReading& reading);
-    // From the drive's own samples: the wear gained between the oldest and
-    // the newest sample of the last 30 days (at least a week apart), per
-    // power-on hour between them (per calendar hour where they count none),
-    // against what is left of the current reading. None when the history
-    // is too short or shows no wear gained.
+    // From the drive's own samples, all the history holds since the drive
+    // last started afresh (its hours or its figure went down: a counter
+    // reset, or another drive under the same serial), and the reading as
+    // the newest of them. The figure moves in whole steps, so the rate is
+    // taken between step edges, each placed halfway between the last sample
+    // before a new figure and the first that shows it: the rise from the
+    // first edge to the latest, per power-on hour between them (per
+    // calendar hour for a drive that counts none, which is eMMC, whose
+    // figure is the top of a 10 % band). Since the latest edge the drive is
+    // taken to wear on at that rate, but never past its next step, which it
+    // has not shown yet; nor is the rate above what would have shown that
+    // step by now. None until the history shows two edges.
     static LifeEstimate fromHistory(const WearReading& reading, const std::vector<WearSample>& samples,
                                     std::int64_t now);
     // The recent rate where the history gives one, else the lifetime rate.
@@ -53,6 +64,8 @@ public:
     static std::string text(const LifeEstimate& estimate);
     // "lifetime", "recent", or "" without an estimate.
     static const char* basisName(EstimateBasis basis);
+    // "power_on_hours", "calendar", or "" without an estimate.
+    static const char* clockName(const LifeEstimate& estimate);
 };
 
 #endif

@@ -1,11 +1,13 @@
 #include "WearHistory.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <vector>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -133,6 +135,59 @@ void forEachLine(const std::string& text, const std::function<void(const std::st
     }
 }
 
+// The length of the file up to the end of its last line: what follows is a
+// line cut short (a full disk, a crash mid-write), not a sample.
+bool wholeLines(int fd, off_t size, off_t& whole)
+{
+    const off_t chunk = 4096;
+    char buffer[chunk];
+    whole = size;
+    while (whole > 0) {
+        off_t from = std::max<off_t>(0, whole - chunk);
+        if (pread(fd, buffer, whole - from, from) != whole - from)
+            return false;
+        for (off_t at = whole - from; at > 0; --at) {
+            if (buffer[at - 1] == '\n') {
+                whole = from + at;
+                return true;
+            }
+        }
+        whole = from;
+    }
+    return true;
+}
+
+// The samples a rewrite keeps, in file order: of every drive (by serial)
+// what its estimate rests on, that is its first sample, every sample where
+// its figure or its clock changed course and the one before it; the last
+// of each day; and everything within a few days of the newest sample.
+std::vector<bool> worthKeeping(const std::vector<WearSample>& samples, std::int64_t newest)
+{
+    const std::int64_t day = 24 * 3600;
+    const std::int64_t keptWhole = 3 * day;
+    std::vector<bool> keep(samples.size(), false);
+    std::map<std::string, size_t> previous;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const WearSample& sample = samples[i];
+        auto found = previous.find(sample.serial);
+        if (found == previous.end()) {
+            keep[i] = true;
+        } else {
+            const WearSample& before = samples[found->second];
+            bool turned = sample.used != before.used || sample.hasHours != before.hasHours
+                || sample.hours < before.hours || sample.time < before.time;
+            keep[i] = keep[i] || turned;
+            if (turned || sample.time / day != before.time / day)
+                keep[found->second] = true;
+        }
+        keep[i] = keep[i] || sample.time >= newest - keptWhole;
+        previous[sample.serial] = i;
+    }
+    for (const auto& last : previous)
+        keep[last.second] = true;
+    return keep;
+}
+
 } // namespace
 
 std::string WearHistory::serialKey(const std::string& serial)
@@ -207,8 +262,10 @@ bool WearHistory::load(std::vector<WearSample>& samples, std::string& error) con
         return false;
     }
     close(fd);
+    size_t lastEnd = text.rfind('\n');
+    size_t whole = lastEnd == std::string::npos ? 0 : lastEnd + 1;
     size_t number = 0;
-    forEachLine(text, [&](const std::string& line) {
+    forEachLine(text.substr(0, whole), [&](const std::string& line) {
         ++number;
         WearSample sample;
         if (parseLine(line, sample))
@@ -216,6 +273,9 @@ bool WearHistory::load(std::vector<WearSample>& samples, std::string& error) con
         else if (!line.empty())
             fprintf(stderr, "quoxssd: warning: %s line %zu is not a sample, skipped\n", m_path.c_str(), number);
     });
+    // A cut line (or one still being written) is not read as a sample.
+    if (whole < text.size())
+        fprintf(stderr, "quoxssd: warning: %s line %zu is cut short, skipped\n", m_path.c_str(), number + 1);
     return true;
 }
 
@@ -273,35 +333,47 @@ bool WearHistory::append(const std::vector<WearSample>& samples, std::string& er
         error = "cannot write the history " + m_path + ": it is not a regular file";
         ok = false;
     }
-    if (ok && status.st_size > 0) {
-        // A line left unfinished (a full disk, say) is ended first, so that
-        // it spoils only itself.
-        char last = '\n';
-        if (pread(fd, &last, 1, status.st_size - 1) == 1 && last != '\n')
-            text.insert(0, "\n");
+    off_t whole = 0;
+    if (ok && (!wholeLines(fd, status.st_size, whole) || (whole < status.st_size && ftruncate(fd, whole) != 0))) {
+        error = why("cannot mend the history", m_path);
+        ok = false;
     }
-    if (ok && static_cast<std::size_t>(status.st_size) + text.size() > kMaxBytes) {
-        std::string old;
-        ok = lseek(fd, 0, SEEK_SET) == 0 && readAll(fd, old);
+    if (ok && static_cast<std::size_t>(whole) + text.size() > kMaxBytes) {
+        std::string oldText;
+        ok = lseek(fd, 0, SEEK_SET) == 0 && readAll(fd, oldText);
         if (!ok)
             error = why("cannot read the history", m_path);
         if (ok) {
-            // The newest good samples that fit in half the cap, then the new
-            // ones; what is not a sample goes now.
-            std::vector<std::string> good;
-            forEachLine(old, [&good](const std::string& line) {
+            // What the estimates need of the good samples, then the new
+            // ones; if that is still more than half the cap, the oldest of
+            // it goes. What is not a sample goes now.
+            std::vector<WearSample> old;
+            forEachLine(oldText, [&old](const std::string& line) {
                 WearSample sample;
                 if (parseLine(line, sample))
-                    good.push_back(formatLine(sample));
+                    old.push_back(sample);
             });
-            std::string kept;
-            size_t room = kMaxBytes / 2;
-            size_t first = good.size();
-            for (size_t size = 0; first > 0 && size + good[first - 1].size() <= room; --first)
-                size += good[first - 1].size();
-            for (size_t i = first; i < good.size(); ++i)
-                kept += good[i];
-            ok = rewrite(directory, kept + text.substr(text[0] == '\n' ? 1 : 0), error);
+            std::int64_t newest = 0;
+            for (const WearSample& sample : old)
+                newest = std::max(newest, sample.time);
+            for (const WearSample& sample : samples)
+                newest = std::max(newest, sample.time);
+            std::vector<bool> keep = worthKeeping(old, newest);
+            std::vector<std::string> kept;
+            size_t size = text.size();
+            for (size_t i = 0; i < old.size(); ++i) {
+                if (keep[i]) {
+                    kept.push_back(formatLine(old[i]));
+                    size += kept.back().size();
+                }
+            }
+            size_t first = 0;
+            for (; first < kept.size() && size > kMaxBytes / 2; ++first)
+                size -= kept[first].size();
+            std::string keptText;
+            for (size_t i = first; i < kept.size(); ++i)
+                keptText += kept[i];
+            ok = rewrite(directory, keptText + text, error);
         }
     } else if (ok && !writeAll(fd, text)) {
         error = why("cannot write the history", m_path);

@@ -22,19 +22,24 @@ struct WearSample {
 class WearHistory {
 public:
     static const char* const kDefaultPath;
-    // Once the file would grow past this, the oldest samples go.
+    // Once the file would grow past this, it is thinned.
     static const std::size_t kMaxBytes = 1024 * 1024;
 
     explicit WearHistory(std::string path) : m_path(std::move(path)) {}
 
     // Every good sample of the file, oldest first; a missing file has none.
-    // A corrupt line is skipped with a warning on standard error. False,
-    // with `error` saying why, when the file cannot be read safely.
+    // A corrupt line, or a last line without its line end, is skipped with
+    // a warning on standard error. False, with `error` saying why, when the
+    // file cannot be read safely.
     bool load(std::vector<WearSample>& samples, std::string& error) const;
     // Adds the samples in one write, creating the folder (0750) and the
-    // file (0640) if need be, never through a symbolic link. When the file
-    // would pass its cap, it is rewritten with its newest good samples that
-    // fill half of it, and the new ones (a temporary file renamed over it).
+    // file (0640) if need be, never through a symbolic link, after cutting
+    // off a last line that has no line end. When the file would pass its
+    // cap, it is rewritten (a temporary file renamed over it) with what the
+    // estimates need of its good samples: per serial the first, those where
+    // the figure or the hours changed course and the ones just before them,
+    // the last of each day, and all of the last three days; then the new
+    // ones. Should that fill more than half the cap, the oldest kept go.
     bool append(const std::vector<WearSample>& samples, std::string& error) const;
 
     // "time,serial,hours,used"; the serial is quoted as CSV wants it where

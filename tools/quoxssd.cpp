@@ -402,14 +402,16 @@ void printJson(FILE* out, const DriveReports& reports)
         fprintf(out,
                 "%s\n  {\"device\": %s, \"model\": %s, \"serial\": %s, \"firmware\": %s, "
                 "\"power_on_hours\": %s, \"percentage_used\": %s, \"percentage_used_source\": %u, "
-                "\"source\": %s, \"failure_imminent\": %s, \"estimated_hours_left\": %s, \"estimate_basis\": %s}",
+                "\"source\": %s, \"failure_imminent\": %s, \"estimated_hours_left\": %s, \"estimate_basis\": %s, "
+                "\"estimate_clock\": %s}",
                 i == 0 ? "" : ",", jsonString(ssd.physicalDrive).c_str(), jsonString(ssd.driveModel).c_str(),
                 jsonString(ssd.driveSerialNumber).c_str(), jsonString(ssd.driveFirmwareVersion).c_str(),
                 hasHours(ssd) ? std::to_string(ssd.poweredOnHours).c_str() : "null",
                 hasWearFigure(ssd) ? std::to_string(ssd.percentageUsed).c_str() : "null",
                 static_cast<unsigned>(ssd.percentageUsedSource), jsonString(sourceText(ssd.percentageUsedSource)).c_str(),
                 ssd.failureImminent ? "true" : "false", estimated ? estimateHours(estimate).c_str() : "null",
-                estimated ? jsonString(LifeEstimator::basisName(estimate.basis)).c_str() : "null");
+                estimated ? jsonString(LifeEstimator::basisName(estimate.basis)).c_str() : "null",
+                estimated ? jsonString(LifeEstimator::clockName(estimate)).c_str() : "null");
     }
     fputs(reports.empty() ? "]\n" : "\n]\n", out);
 }

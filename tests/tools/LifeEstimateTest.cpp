@@ -1,9 +1,16 @@
-// The remaining-life estimate on values, and the history's line format.
+// The remaining-life estimate on values and on simulated drives, and the
+// history's lines and file.
 #include "LifeEstimate.h"
 #include "WearHistory.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -64,46 +71,111 @@ TEST(LifeEstimate, LifetimeRateNeedsAFigureBetween0And255AndSomeHours)
     }
 }
 
-TEST(LifeEstimate, RecentRateComesFromTheLastThirtyDaysAtLeastAWeekApart)
+TEST(LifeEstimate, RecentRateIsTakenBetweenTheStepsOfTheFigure)
 {
     struct Case {
         const char* name;
+        WearReading reading;
         std::vector<WearSample> samples;
         EstimateBasis basis;
         double hoursLeft;
     };
-    // Current reading: 12 % used after 20000 h (lifetime: 20000 * 88 / 12).
-    const double lifetime = 20000.0 * 88 / 12;
+    // Mostly 13 % used after 20000 h (lifetime: 20000 * 87 / 13). Steps at
+    // 19100 h (to 12 %) and 19900 h (to 13 %, shown by the reading): 1 % per
+    // 800 h, and 100 h of it since the latest.
+    const WearReading now = reading(13, 20000);
+    const double lifetime = 20000.0 * 87 / 13;
+    const double recent = (100 - 13 - 100.0 / 800) * 800;
+    const WearSample from11 = withHours(sample(40, 11), 19000), to12 = withHours(sample(35, 12), 19200);
     const Case cases[] = {
-        {"2 % in 15 days", {sample(20, 10), sample(5, 12)}, EstimateBasis::Recent, 88.0 / (2.0 / (15 * 24))},
-        {"oldest and newest of many", {sample(6, 11), sample(28, 8), sample(1, 12), sample(14, 10)},
-         EstimateBasis::Recent, 88.0 / (4.0 / (27 * 24))},
-        {"less than a week apart", {sample(6, 10), sample(1, 12)}, EstimateBasis::Lifetime, lifetime},
-        {"one sample", {sample(10, 10)}, EstimateBasis::Lifetime, lifetime},
-        {"older than 30 days left out", {sample(60, 2), sample(25, 11), sample(3, 11)}, EstimateBasis::Lifetime,
-         lifetime},
-        {"no wear gained", {sample(20, 12), sample(2, 12)}, EstimateBasis::Lifetime, lifetime},
-        {"samples without a figure left out", {sample(20, 255), sample(10, 11), sample(2, 12)},
-         EstimateBasis::Recent, 88.0 / (1.0 / (8 * 24))},
-        {"samples from the future left out", {sample(-5, 2), sample(20, 10), sample(5, 12)}, EstimateBasis::Recent,
-         88.0 / (2.0 / (15 * 24))},
-        {"no history", {}, EstimateBasis::Lifetime, lifetime},
-        {"per power-on hour where the samples count them",
-         {withHours(sample(20, 10), 19600), withHours(sample(5, 12), 19900)}, EstimateBasis::Recent,
-         88.0 / (2.0 / 300)},
-        {"per calendar hour where one does not", {withHours(sample(20, 10), 19600), sample(5, 12)},
-         EstimateBasis::Recent, 88.0 / (2.0 / (15 * 24))},
+        {"two steps", now, {from11, to12, withHours(sample(5, 12), 19800)}, EstimateBasis::Recent, recent},
+        {"one step", now, {withHours(sample(5, 12), 19800)}, EstimateBasis::Lifetime, lifetime},
+        {"no wear gained", now, {withHours(sample(20, 13), 19000), withHours(sample(2, 13), 19900)},
+         EstimateBasis::Lifetime, lifetime},
+        {"no history", now, {}, EstimateBasis::Lifetime, lifetime},
+        {"no figure, from the future or without hours left out", now,
+         {from11, to12, withHours(sample(30, 255), 19300), withHours(sample(5, 12), 19800), sample(3, 11),
+          withHours(sample(-5, 20), 20100)},
+         EstimateBasis::Recent, recent},
+        // Steps at 19100 h and 19500 h, but none since: no faster than 2 %
+        // in the 900 h since the first, and 14 % at most.
+        {"the next step not shown yet", now,
+         {from11, to12, withHours(sample(30, 12), 19400), withHours(sample(25, 13), 19600)}, EstimateBasis::Recent,
+         (100 - 14) * 450.0},
+        // Bands above 10 % from 65 days ago and above 20 % from 5 days ago.
+        {"eMMC, in calendar hours", reading(30, 0, false), {sample(70, 10), sample(60, 20), sample(10, 20)},
+         EstimateBasis::Recent, (100 - 20 - 120.0 / 144) * 144},
+        {"eMMC past its endurance", reading(101, 0, false), {sample(70, 90), sample(60, 100)},
+         EstimateBasis::Recent, 0},
+        {"eMMC without history", reading(30, 0, false), {}, EstimateBasis::None, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        LifeEstimate estimate = LifeEstimator::estimate(reading(12, 20000), c.samples, kNow);
+        LifeEstimate estimate = LifeEstimator::estimate(c.reading, c.samples, kNow);
         EXPECT_EQ(estimate.basis, c.basis);
         EXPECT_NEAR(estimate.hoursLeft, c.hoursLeft, 1e-6);
+        EXPECT_STREQ(LifeEstimator::clockName(estimate),
+                     c.basis == EstimateBasis::None ? "" : c.reading.hasHours ? "power_on_hours" : "calendar");
     }
-    // A drive without hours (eMMC) gets an estimate from its history only.
-    EXPECT_EQ(LifeEstimator::estimate(reading(30, 0, false), {sample(20, 20), sample(1, 30)}, kNow).basis,
-              EstimateBasis::Recent);
-    EXPECT_EQ(LifeEstimator::estimate(reading(30, 0, false), {}, kNow).basis, EstimateBasis::None);
+}
+
+// Drives wearing steadily, sampled and estimated every 6 hours for 300
+// days: from the second step of the figure on (before that from the
+// lifetime rate, where that is sound) the estimate is within 25 % of the
+// truth, moves less than 25 % in any 5 days, and is the recent rate.
+TEST(LifeEstimate, SteadyWearGivesAnEstimateNearTheTruthThatHoldsStill)
+{
+    enum OnDay100 { Nothing, OffFor4Weeks, HoursFrom0, AnotherDrive };
+    struct Case {
+        const char* name;
+        double perPercent;     // power-on hours (calendar hours for eMMC) per 1 %
+        std::int64_t every;    // seconds between samples
+        OnDay100 onDay100;
+    };
+    const Case cases[] = {{"400 h, daily", 400, kDay, Nothing},       {"150 h, daily", 150, kDay, Nothing},
+                          {"400 h, 15 min", 400, 900, Nothing},       {"150 h, 15 min", 150, 900, Nothing},
+                          {"eMMC", 144, kDay, Nothing},               {"off", 400, kDay, OffFor4Weeks},
+                          {"hours reset", 400, kDay, HoursFrom0},     {"replaced", 150, kDay, AnotherDrive}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool emmc = c.perPercent == 144, basisRight = true, lifetimeSound = !emmc;
+        double worn = 5.5, hours = worn * c.perPercent, worstError = 0, worstMove = 0;
+        std::set<unsigned> figures;   // since day 100, where the drive starts afresh
+        std::vector<WearSample> samples;
+        std::vector<std::pair<std::int64_t, double>> checked;
+        for (std::int64_t t = 0; t <= 300 * kDay; t += 900) {
+            if (t == 100 * kDay && c.onDay100 >= HoursFrom0) {
+                hours = 0;
+                worn = c.onDay100 == AnotherDrive ? 0 : worn;
+                lifetimeSound = c.onDay100 == AnotherDrive;
+                figures.clear();
+                checked.clear();
+            }
+            bool off = c.onDay100 == OffFor4Weeks && t >= 100 * kDay && t < 128 * kDay;
+            double run = off ? 0 : emmc ? 0.25 : 0.25 * 20 / 24;
+            hours += run;
+            worn += run / c.perPercent;
+            auto used = static_cast<unsigned>(emmc ? std::floor(worn / 10) * 10 + 10 : worn);
+            if (!off && t % c.every == 0) {
+                samples.push_back(WearSample{kNow + t, "S1", !emmc, static_cast<std::uint64_t>(hours), used});
+                figures.insert(used);
+            }
+            if (t % (6 * 3600) != 0)
+                continue;
+            LifeEstimate e = LifeEstimator::estimate(reading(used, static_cast<std::uint64_t>(hours), !emmc), samples, kNow + t);
+            bool recentDue = figures.size() + (figures.count(used) == 0) >= 3;
+            basisRight = basisRight && (e.basis == EstimateBasis::Recent) == recentDue;
+            if (!recentDue && (!lifetimeSound || used < 5))
+                continue;
+            worstError = std::max(worstError, std::abs(e.hoursLeft / ((100 - worn) * c.perPercent) - 1));
+            for (auto before = checked.rbegin(); before != checked.rend() && t - before->first <= 5 * kDay; ++before)
+                worstMove = std::max(worstMove, std::abs(e.hoursLeft / before->second - 1));
+            checked.emplace_back(t, e.hoursLeft);
+        }
+        EXPECT_LT(worstError, 0.25);
+        EXPECT_LT(worstMove, 0.25);
+        EXPECT_TRUE(basisRight);
+    }
 }
 
 TEST(LifeEstimate, TextRoundsToYearsDaysOrHours)
@@ -172,6 +244,50 @@ TEST(WearHistoryFile, AppendedSamplesLoadBackOnePerLine)
     EXPECT_FALSE(read[3].hasHours);
     std::remove(path.c_str());
     std::remove((testing::TempDir() + "/vexlor-history-test").c_str());
+}
+
+// A sample cut short (35 % cut to 3 by a full disk) is neither read nor
+// kept once the next ones go in.
+TEST(WearHistoryFile, ALineCutShortIsDropped)
+{
+    std::string path = testing::TempDir() + "/vexlor-history-cut", error;
+    std::ofstream(path, std::ios::trunc) << "1800000000,S1,100,34\n1800000900,S1,101,3";
+    std::vector<WearSample> before, after;
+    ASSERT_TRUE(WearHistory(path).load(before, error)) << error;
+    ASSERT_TRUE(WearHistory(path).append({WearSample{1800001800, "S1", true, 102, 35}}, error)) << error;
+    ASSERT_TRUE(WearHistory(path).load(after, error)) << error;
+    EXPECT_EQ(before.size(), 1u);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[1].used, 35u);
+    std::remove(path.c_str());
+}
+
+// Three years of a sample every 15 minutes, recorded a day at a time: the
+// thinned file keeps the first and the newest sample and every step edge,
+// and gives the estimate that all of them give.
+TEST(WearHistoryFile, ThinningKeepsWhatTheEstimateNeeds)
+{
+    std::string path = testing::TempDir() + "/vexlor-history-thin", error;
+    std::remove(path.c_str());
+    std::vector<WearSample> all, kept;
+    for (std::int64_t at = 0; at < 3 * 365 * 96; ++at) {
+        auto hours = static_cast<std::uint64_t>(5000 + at * 20 / 96);
+        all.push_back(WearSample{kNow + at * 900, "S1", true, hours, static_cast<unsigned>(hours / 400)});
+        if (all.size() % 96 == 0) {
+            ASSERT_TRUE(WearHistory(path).append({all.end() - 96, all.end()}, error)) << error;
+        }
+    }
+    ASSERT_TRUE(WearHistory(path).load(kept, error)) << error;
+    std::set<std::int64_t> keptTimes;
+    for (const WearSample& sample : kept)
+        keptTimes.insert(sample.time);
+    for (size_t i = 0; i < all.size(); ++i)
+        EXPECT_TRUE(keptTimes.count(all[i].time) == 1 || (i > 0 && i + 1 < all.size() && all[i].used == all[i - 1].used))
+            << i;
+    WearReading now = reading(all.back().used, all.back().hours);
+    EXPECT_DOUBLE_EQ(LifeEstimator::estimate(now, kept, all.back().time).hoursLeft,
+                     LifeEstimator::estimate(now, all, all.back().time).hoursLeft);
+    std::remove(path.c_str());
 }
 
 TEST(WearHistoryLines, CorruptLinesAreRejected)
