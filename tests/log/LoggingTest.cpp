@@ -2,6 +2,7 @@
 // own log.conf and log directory.
 #include "Scenario.h"
 #include "ScenarioTest.h"
+#include "LogRecord.h"
 #include "log.h"
 
 #include <algorithm>
@@ -249,6 +250,17 @@ TEST_F(LoggingTest, LineCarriesTimeProcessThreadLevelAndMessageEndingInCrLf)
     for (const emu::LogLine& parsed : ours)
         EXPECT_THAT(r.out, HasSubstr("pid=" + parsed.process.substr(2, 8)));
     EXPECT_THAT(r.out, HasSubstr("Logger created"));
+
+    // The date reads day first: a line of the 25th of March leaves no doubt.
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    std::string message = "dated";
+    LogRecord dated(LEVEL_INFO, message);
+    dated.m_TimeStamp.time = 1774442096;
+    dated.m_TimeStamp.millitm = 7;
+    std::string stamped;
+    dated.GetLogLine(stamped);
+    EXPECT_EQ(stamped.substr(0, 24), "25/03/2026 12:34:56.007\t") << stamped;
 }
 
 TEST_F(LoggingTest, ConfiguredLevelFiltersMessages)

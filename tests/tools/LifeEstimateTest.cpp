@@ -12,6 +12,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -287,6 +289,49 @@ TEST(WearHistoryFile, ThinningKeepsWhatTheEstimateNeeds)
     WearReading now = reading(all.back().used, all.back().hours);
     EXPECT_DOUBLE_EQ(LifeEstimator::estimate(now, kept, all.back().time).hoursLeft,
                      LifeEstimator::estimate(now, all, all.back().time).hoursLeft);
+    std::remove(path.c_str());
+}
+
+// Two recorders that meet at the rewrite near the cap (the timer's run and
+// a manual `record`) lose none of each other's samples.
+TEST(WearHistoryFile, TwoRecordersAtOnceNearTheCapLoseNoSample)
+{
+    std::string path = testing::TempDir() + "/vexlor-history-two", error;
+    const int kSamples = 20;
+    for (int round = 0; round < 5; ++round) {
+        std::string nearlyFull;
+        for (std::int64_t at = 0; nearlyFull.size() < WearHistory::kMaxBytes - 100; ++at)
+            nearlyFull += WearHistory::formatLine(WearSample{kNow + at, "OLD", true, 100, 1});
+        std::ofstream(path, std::ios::trunc) << nearlyFull;
+        // Both start at once, when the pipe closes.
+        int start[2];
+        ASSERT_EQ(pipe(start), 0);
+        pid_t recorders[2];
+        for (int r = 0; r < 2; ++r) {
+            if ((recorders[r] = fork()) == 0) {
+                close(start[1]);
+                char go;
+                bool ok = read(start[0], &go, 1) == 0;
+                for (int k = 0; k < kSamples; ++k)
+                    ok &= WearHistory(path).append(
+                        {WearSample{kNow + 100000 + k, "R" + std::to_string(r), true, 200u + k, 2}}, error);
+                _exit(ok ? 0 : 1);
+            }
+        }
+        close(start[0]);
+        close(start[1]);
+        for (pid_t recorder : recorders) {
+            int status = -1;
+            waitpid(recorder, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        std::vector<WearSample> kept;
+        ASSERT_TRUE(WearHistory(path).load(kept, error)) << error;
+        for (const char* serial : {"R0", "R1"})
+            EXPECT_EQ(std::count_if(kept.begin(), kept.end(), [serial](const WearSample& s) { return s.serial == serial; }),
+                      kSamples)
+                << "round " << round << ", " << serial;
+    }
     std::remove(path.c_str());
 }
 

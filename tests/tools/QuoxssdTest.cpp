@@ -21,17 +21,45 @@ using testing::Not;
 
 namespace {
 
+// Whether every byte belongs to a well-formed UTF-8 sequence (overlong
+// forms and surrogates included in the check).
+bool isUtf8(const std::string& text)
+{
+    for (size_t at = 0; at < text.size();) {
+        auto c = static_cast<unsigned char>(text[at]);
+        size_t extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 9;
+        if (extra == 9 || at + extra >= text.size() + (extra == 0 ? 1 : 0))
+            return false;
+        unsigned long code = extra == 0 ? c : c & (0x3F >> extra);
+        for (size_t i = 1; i <= extra; ++i) {
+            auto next = static_cast<unsigned char>(text[at + i]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = code << 6 | (next & 0x3F);
+        }
+        const unsigned long smallest[] = {0, 0x80, 0x800, 0x10000};
+        if (code < smallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        at += extra + 1;
+    }
+    return true;
+}
+
 // A JSON value of the kinds the tool writes: null, bool, number, string.
 using JsonValue = std::variant<std::nullptr_t, bool, double, std::string>;
 using JsonObject = std::map<std::string, JsonValue>;
 
-// Reads an array of flat objects; fails the test on anything else.
+// Reads an array of flat objects, as strictly as JSON is defined (UTF-8,
+// no raw control characters, only the defined escapes); throws on
+// anything else.
 class JsonReader {
 public:
     explicit JsonReader(const std::string& text) : m_text(text) {}
 
     std::vector<JsonObject> array()
     {
+        if (!isUtf8(m_text))
+            throw std::runtime_error("JSON: not UTF-8");
         std::vector<JsonObject> objects;
         expect('[');
         if (peek() == ']') {
@@ -89,12 +117,53 @@ private:
         expect('"');
         std::string text;
         while (m_at < m_text.size() && m_text[m_at] != '"') {
-            if (m_text[m_at] == '\\')
-                ++m_at;
-            text += m_text[m_at++];
+            char c = m_text[m_at++];
+            if (static_cast<unsigned char>(c) < 0x20)
+                throw std::runtime_error("JSON: a raw control character at " + std::to_string(m_at - 1));
+            if (c != '\\') {
+                text += c;
+                continue;
+            }
+            char escaped = m_at < m_text.size() ? m_text[m_at++] : '\0';
+            const std::string simple = "\"\\/bfnrt", meaning = "\"\\/\b\f\n\r\t";
+            if (escaped != '\0' && simple.find(escaped) != std::string::npos)
+                text += meaning[simple.find(escaped)];
+            else if (escaped == 'u')
+                appendUtf8(text, hexQuad());
+            else
+                throw std::runtime_error("JSON: an undefined escape at " + std::to_string(m_at - 1));
         }
         expect('"');
         return text;
+    }
+
+    // The four hex digits of a \u escape; a surrogate pair is not needed for
+    // what the tool writes, and is refused.
+    unsigned hexQuad()
+    {
+        size_t used = 0;
+        std::string digits = m_text.substr(m_at, 4);
+        unsigned code = digits.size() == 4 && std::isxdigit(static_cast<unsigned char>(digits[0]))
+            ? static_cast<unsigned>(std::stoul(digits, &used, 16))
+            : 0;
+        if (used != 4 || (code >= 0xD800 && code <= 0xDFFF))
+            throw std::runtime_error("JSON: a bad \\u escape at " + std::to_string(m_at));
+        m_at += 4;
+        return code;
+    }
+
+    static void appendUtf8(std::string& text, unsigned code)
+    {
+        if (code < 0x80) {
+            text += static_cast<char>(code);
+        } else if (code < 0x800) {
+            text += static_cast<char>(0xC0 | code >> 6);
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            text += static_cast<char>(0xE0 | code >> 12);
+            text += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        }
     }
 
     void skipBlanks()
@@ -288,42 +357,23 @@ TEST_F(QuoxssdTest, JsonCarriesTheSameRecords)
         EXPECT_EQ(record.size(), 12u) << "stable keys";
 }
 
-// Whether every byte belongs to a well-formed UTF-8 sequence (overlong
-// forms and surrogates included in the check).
-bool isUtf8(const std::string& text)
-{
-    for (size_t at = 0; at < text.size();) {
-        auto c = static_cast<unsigned char>(text[at]);
-        size_t extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 9;
-        if (extra == 9 || at + extra >= text.size() + (extra == 0 ? 1 : 0))
-            return false;
-        unsigned long code = extra == 0 ? c : c & (0x3F >> extra);
-        for (size_t i = 1; i <= extra; ++i) {
-            auto next = static_cast<unsigned char>(text[at + i]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            code = code << 6 | (next & 0x3F);
-        }
-        const unsigned long smallest[] = {0, 0x80, 0x800, 0x10000};
-        if (code < smallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        at += extra + 1;
-    }
-    return true;
-}
-
 // Drive names are bytes from the drive; the outputs stay well-formed
 // UTF-8, with U+FFFD for each byte that is not.
 TEST_F(QuoxssdTest, NamesThatAreNotUtf8KeepJsonAndMetricsWellFormed)
 {
     bed().addDrive("sda", ssd("Odd\xff\xfe SSD caf\xc3\xa9", "SER\xe9\x80-1", 3, 100));
+    // Quotes, backslashes (one at the end) and control characters.
+    bed().addDrive("sdb", ssd("Q\"uo\\te\x01\x1f\tSSD \\", "\"S\\N\x02\\", 4, 200));
     emu::ScenarioResult json = tool({"--json"});
     EXPECT_TRUE(isUtf8(json.out)) << json.out;
-    std::vector<JsonObject> records = JsonReader(json.out).array();
-    ASSERT_EQ(records.size(), 1u) << json.out;
-    EXPECT_EQ(std::get<std::string>(records[0].at("model")), "Odd\xEF\xBF\xBD\xEF\xBF\xBD SSD caf\xc3\xa9")
+    std::map<std::string, JsonObject> records = byDeviceOf(JsonReader(json.out).array());
+    ASSERT_EQ(records.size(), 2u) << json.out;
+    EXPECT_EQ(std::get<std::string>(records["sda"].at("model")), "Odd\xEF\xBF\xBD\xEF\xBF\xBD SSD caf\xc3\xa9")
         << "valid UTF-8 is kept";
-    EXPECT_EQ(std::get<std::string>(records[0].at("serial")), "SER\xEF\xBF\xBD\xEF\xBF\xBD-1");
+    EXPECT_EQ(std::get<std::string>(records["sda"].at("serial")), "SER\xEF\xBF\xBD\xEF\xBF\xBD-1");
+    EXPECT_EQ(std::get<std::string>(records["sdb"].at("model")), "Q\"uo\\te\x01\x1f\tSSD \\") << json.out;
+    EXPECT_EQ(std::get<std::string>(records["sdb"].at("serial")), "\"S\\N\x02\\");
+    EXPECT_EQ(std::get<double>(records["sdb"].at("percentage_used")), 4);
 
     emu::ScenarioResult metrics = tool({"--prometheus"});
     EXPECT_TRUE(isUtf8(metrics.out)) << metrics.out;
