@@ -100,8 +100,12 @@ const char* usageText =
     "  --version            the tool's version and the monitoring library's stamp\n"
     "  --help               this text\n"
     "\n"
+    "A drive whose latest read failed shows READ FAILED, with its last good figures\n"
+    "or \u2014 where it has given none yet.\n"
+    "\n"
     "Exit status: 0 all SSDs fine or none found, 1 at least one SSD past its wear\n"
-    "threshold, 2 the drives cannot be read, 64 usage error.\n"
+    "threshold, 2 otherwise when an SSD's latest read failed or the drives cannot\n"
+    "be read, 64 usage error.\n"
     "Configuration: /etc/vexlor/vexlor.ini and /etc/vexlor/log.conf. Run as root.\n";
 
 int usage(const char* problem)
@@ -126,32 +130,58 @@ std::string sourceText(std::uint8_t source)
     }
 }
 
-// 255 is "no figure", except from an NVMe drive, where it means 255 or more.
-bool hasWearFigure(const SsdInformation& ssd)
+// One drive as the outputs show it: its record, how its reads went and its
+// remaining-life estimate.
+struct DriveReport {
+    SsdInformation ssd;
+    bool readSucceeded = true;
+    // False until the drive's first good read: its record then holds no
+    // figure the drive gave.
+    bool everRead = true;
+    LifeEstimate estimate;
+};
+using DriveReports = std::vector<DriveReport>;
+
+// 255 is "no figure", except from an NVMe drive that gave it, where it
+// means 255 or more.
+bool hasWearFigure(const DriveReport& report)
 {
-    return ssd.percentageUsed != kNoFigure || ssd.percentageUsedSource == SSD_SOURCE_NVME_HEALTH_LOG;
+    const SsdInformation& ssd = report.ssd;
+    return report.everRead
+        && (ssd.percentageUsed != kNoFigure || ssd.percentageUsedSource == SSD_SOURCE_NVME_HEALTH_LOG);
 }
 
-std::string wearText(const SsdInformation& ssd)
+bool hasHours(const DriveReport& report)
 {
-    if (!hasWearFigure(ssd))
-        return "n/a";
+    return report.everRead && report.ssd.poweredOnHours != SSD_HOURS_NOT_AVAILABLE;
+}
+
+// A figure the drive keeps none of is "n/a"; one it has not given yet, "—".
+std::string absentText(const DriveReport& report)
+{
+    return report.everRead ? "n/a" : "\u2014";
+}
+
+std::string wearText(const DriveReport& report)
+{
+    if (!hasWearFigure(report))
+        return absentText(report);
+    const SsdInformation& ssd = report.ssd;
     return (ssd.percentageUsed == kNoFigure ? ">=" : "") + std::to_string(ssd.percentageUsed) + "%";
 }
 
-bool hasHours(const SsdInformation& ssd)
+std::string hoursText(const DriveReport& report)
 {
-    return ssd.poweredOnHours != SSD_HOURS_NOT_AVAILABLE;
+    return hasHours(report) ? std::to_string(report.ssd.poweredOnHours) : absentText(report);
 }
 
-std::string hoursText(const SsdInformation& ssd)
+// A drive past its threshold is that first; one whose latest read failed
+// is never shown as fine.
+std::string statusText(const DriveReport& report)
 {
-    return hasHours(ssd) ? std::to_string(ssd.poweredOnHours) : "n/a";
-}
-
-std::string statusText(const SsdInformation& ssd)
-{
-    return ssd.failureImminent ? "FAILURE IMMINENT" : "OK";
+    if (report.ssd.failureImminent)
+        return "FAILURE IMMINENT";
+    return report.readSucceeded ? "OK" : "READ FAILED";
 }
 
 // Why the core could not start, in the administrator's words.
@@ -187,15 +217,6 @@ std::string unreadableDrive()
     closedir(dir);
     return found;
 }
-
-// One drive as the outputs show it: its record, how its latest read went
-// and its remaining-life estimate.
-struct DriveReport {
-    SsdInformation ssd;
-    bool readSucceeded = true;
-    LifeEstimate estimate;
-};
-using DriveReports = std::vector<DriveReport>;
 
 // The kind of a device: "sd" for SCSI disks, whose letters after it count
 // the disks; otherwise the letters before the first digit (nvme, mmcblk).
@@ -240,13 +261,13 @@ bool naturalLess(const std::string& a, const std::string& b)
     return a.size() - i < b.size() - j;
 }
 
-WearReading readingOf(const SsdInformation& ssd)
+WearReading readingOf(const DriveReport& report)
 {
     WearReading reading;
-    reading.hasWear = hasWearFigure(ssd);
-    reading.used = ssd.percentageUsed;
-    reading.hasHours = hasHours(ssd);
-    reading.hours = ssd.poweredOnHours;
+    reading.hasWear = hasWearFigure(report);
+    reading.used = report.ssd.percentageUsed;
+    reading.hasHours = hasHours(report);
+    reading.hours = report.ssd.poweredOnHours;
     return reading;
 }
 
@@ -268,17 +289,18 @@ DriveReports gather(SsdApi& api, const std::vector<WearSample>& history)
     api.getSsdInformationList(ssds);
     SsdReadStatusList statuses;
     api.getSsdReadStatusList(statuses);
-    std::map<std::string, bool> readSucceeded;
+    std::map<std::string, SsdReadStatus> statusOf;
     for (const SsdReadStatus& status : statuses)
-        readSucceeded[status.physicalDrive] = status.lastReadSucceeded;
+        statusOf[status.physicalDrive] = status;
     std::int64_t now = time(nullptr);
     DriveReports reports;
     for (const SsdInformation& ssd : ssds) {
         DriveReport report;
         report.ssd = ssd;
-        auto found = readSucceeded.find(ssd.physicalDrive);
-        report.readSucceeded = found != readSucceeded.end() && found->second;
-        report.estimate = LifeEstimator::estimate(readingOf(ssd), samplesOf(history, ssd.driveSerialNumber), now);
+        auto found = statusOf.find(ssd.physicalDrive);
+        report.readSucceeded = found != statusOf.end() && found->second.lastReadSucceeded;
+        report.everRead = found != statusOf.end() && found->second.everReadSucceeded;
+        report.estimate = LifeEstimator::estimate(readingOf(report), samplesOf(history, ssd.driveSerialNumber), now);
         reports.push_back(report);
     }
     std::stable_sort(reports.begin(), reports.end(), [](const DriveReport& a, const DriveReport& b) {
@@ -307,8 +329,8 @@ void printTable(FILE* out, const DriveReports& reports)
     for (const DriveReport& report : reports) {
         const SsdInformation& ssd = report.ssd;
         rows.push_back({ssd.physicalDrive, ssd.driveModel, ssd.driveSerialNumber, ssd.driveFirmwareVersion,
-                        hoursText(ssd), wearText(ssd), LifeEstimator::text(report.estimate),
-                        sourceText(ssd.percentageUsedSource), statusText(ssd)});
+                        hoursText(report), wearText(report), LifeEstimator::text(report.estimate),
+                        sourceText(ssd.percentageUsedSource), statusText(report)});
     }
     std::vector<size_t> widths(rows[0].size(), 0);
     for (const auto& row : rows)
@@ -396,20 +418,21 @@ void printJson(FILE* out, const DriveReports& reports)
 {
     fputs("[", out);
     for (size_t i = 0; i < reports.size(); ++i) {
-        const SsdInformation& ssd = reports[i].ssd;
-        const LifeEstimate& estimate = reports[i].estimate;
+        const DriveReport& report = reports[i];
+        const SsdInformation& ssd = report.ssd;
+        const LifeEstimate& estimate = report.estimate;
         bool estimated = estimate.basis != EstimateBasis::None;
         fprintf(out,
                 "%s\n  {\"device\": %s, \"model\": %s, \"serial\": %s, \"firmware\": %s, "
                 "\"power_on_hours\": %s, \"percentage_used\": %s, \"percentage_used_source\": %u, "
-                "\"source\": %s, \"failure_imminent\": %s, \"estimated_hours_left\": %s, \"estimate_basis\": %s, "
-                "\"estimate_clock\": %s}",
+                "\"source\": %s, \"failure_imminent\": %s, \"read_ok\": %s, \"estimated_hours_left\": %s, "
+                "\"estimate_basis\": %s, \"estimate_clock\": %s}",
                 i == 0 ? "" : ",", jsonString(ssd.physicalDrive).c_str(), jsonString(ssd.driveModel).c_str(),
                 jsonString(ssd.driveSerialNumber).c_str(), jsonString(ssd.driveFirmwareVersion).c_str(),
-                hasHours(ssd) ? std::to_string(ssd.poweredOnHours).c_str() : "null",
-                hasWearFigure(ssd) ? std::to_string(ssd.percentageUsed).c_str() : "null",
+                hasHours(report) ? std::to_string(ssd.poweredOnHours).c_str() : "null",
+                hasWearFigure(report) ? std::to_string(ssd.percentageUsed).c_str() : "null",
                 static_cast<unsigned>(ssd.percentageUsedSource), jsonString(sourceText(ssd.percentageUsedSource)).c_str(),
-                ssd.failureImminent ? "true" : "false", estimated ? estimateHours(estimate).c_str() : "null",
+                ssd.failureImminent ? "true" : "false", report.readSucceeded ? "true" : "false", estimated ? estimateHours(estimate).c_str() : "null",
                 estimated ? jsonString(LifeEstimator::basisName(estimate.basis)).c_str() : "null",
                 estimated ? jsonString(LifeEstimator::clockName(estimate)).c_str() : "null");
     }
@@ -449,12 +472,12 @@ std::string prometheusText(const DriveReports& reports, std::int64_t now)
     const Family families[] = {
         {"quoxssd_percentage_used", "Wear of the SSD in percent of its rated endurance, as the drive reports it.",
          [](const DriveReport& r) {
-             return hasWearFigure(r.ssd) ? "{" + driveLabels(r.ssd) + "} " + std::to_string(r.ssd.percentageUsed)
+             return hasWearFigure(r) ? "{" + driveLabels(r.ssd) + "} " + std::to_string(r.ssd.percentageUsed)
                                          : std::string();
          }},
         {"quoxssd_power_on_hours", "Power-on hours of the SSD.",
          [](const DriveReport& r) {
-             return hasHours(r.ssd) ? "{" + driveLabels(r.ssd) + "} " + std::to_string(r.ssd.poweredOnHours)
+             return hasHours(r) ? "{" + driveLabels(r.ssd) + "} " + std::to_string(r.ssd.poweredOnHours)
                                     : std::string();
          }},
         {"quoxssd_failure_imminent", "1 when the SSD's wear is past its configured threshold.",
@@ -517,11 +540,16 @@ bool writeAtomically(const std::string& path, const std::string& text)
     return true;
 }
 
+// 1 when a drive is past its threshold; otherwise 2 when a drive could not
+// be read, so that a check never passes a drive it did not see.
 int exitStatusFor(const DriveReports& reports)
 {
     for (const DriveReport& report : reports)
         if (report.ssd.failureImminent)
             return kExitFailing;
+    for (const DriveReport& report : reports)
+        if (!report.readSucceeded)
+            return kExitCannotRead;
     return kExitFine;
 }
 
@@ -539,13 +567,13 @@ std::string now()
 // from an NVMe drive is 255 % or more, from the others no figure.
 std::string eventWearText(SsdApi& api, const std::string& drive, unsigned char percentageUsed)
 {
-    SsdInformation asEvent;
-    asEvent.percentageUsed = percentageUsed;
+    DriveReport asEvent;
+    asEvent.ssd.percentageUsed = percentageUsed;
     SsdInformationList ssds;
     api.getSsdInformationList(ssds);
     for (const SsdInformation& ssd : ssds)
         if (ssd.physicalDrive == drive)
-            asEvent.percentageUsedSource = ssd.percentageUsedSource;
+            asEvent.ssd.percentageUsedSource = ssd.percentageUsedSource;
     return wearText(asEvent);
 }
 
@@ -570,11 +598,12 @@ public:
 
     // A drive past its threshold before the watch began: its event fired
     // while the library was finding the drives, before anyone listened.
-    void reportAtStart(const SsdInformation& ssd)
+    void reportAtStart(const DriveReport& found)
     {
+        const SsdInformation& ssd = found.ssd;
         std::lock_guard<std::mutex> guard(reportLock);
         if (m_named.insert(ssd.physicalDrive).second)
-            printEvent(ssd.physicalDrive, ssd.driveModel, ssd.driveSerialNumber, wearText(ssd), " (found at start)");
+            printEvent(ssd.physicalDrive, ssd.driveModel, ssd.driveSerialNumber, wearText(found), " (found at start)");
     }
 
     void info(const std::string& text)
@@ -609,7 +638,7 @@ int watch(SsdApi& api, int interval, bool journal, const std::vector<WearSample>
     printer.info("watching for failure-imminent events (SIGINT or SIGTERM to stop)");
     for (const DriveReport& found : gather(api, history))
         if (found.ssd.failureImminent)
-            printer.reportAtStart(found.ssd);
+            printer.reportAtStart(found);
     for (;;) {
         struct timespec wait = {interval > 0 ? interval : 3600, 0};
         int signal = sigtimedwait(&stopSignals, nullptr, &wait);
@@ -637,12 +666,12 @@ int record(SsdApi& api, const WearHistory& history, const std::string& path)
     for (const DriveReport& report : gather(api, {})) {
         // A drive whose latest read failed holds an older figure: recorded
         // with today's time it would slow the recent rate down.
-        if (!hasWearFigure(report.ssd) || !report.readSucceeded)
+        if (!hasWearFigure(report) || !report.readSucceeded)
             continue;
         WearSample sample;
         sample.time = now;
         sample.serial = report.ssd.driveSerialNumber;
-        sample.hasHours = hasHours(report.ssd);
+        sample.hasHours = hasHours(report);
         sample.hours = report.ssd.poweredOnHours;
         sample.used = report.ssd.percentageUsed;
         samples.push_back(sample);

@@ -57,13 +57,17 @@ public:
 class SsdInformationList : public std::vector<SsdInformation> {
 };
 
-// How the latest read of one monitored SSD went. A failed read leaves the
+// How the reads of one monitored SSD went. A failed read leaves the
 // drive's record with the figures of its last good read; a read that got
-// the hours but not the wear a drive gave before counts as failed.
+// the hours but not the wear a drive gave before counts as failed. Until
+// the drive's first good read its record holds 255 and
+// SSD_HOURS_NOT_AVAILABLE, which then mean "not read yet" (also from an
+// NVMe drive, where a 255 it gave means 255 or more).
 class SsdReadStatus {
 public:
     std::string physicalDrive;          // as in SsdInformation
     bool lastReadSucceeded = false;
+    bool everReadSucceeded = false;
 };
 
 class SsdReadStatusList : public std::vector<SsdReadStatus> {

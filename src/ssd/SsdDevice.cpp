@@ -9,12 +9,15 @@
 
 SsdDevice::SsdDevice()
     : init(true)
-    , poh(0)
-    , percent_used(0)
+    // Until the drive's first good read its record says "no figure" and
+    // "no hours": zeros would report a drive that cannot be read as new.
+    , poh(SSD_HOURS_NOT_AVAILABLE)
+    , percent_used(255)
     , percent_used_source(0)
     , percent_used_threshold(95)
     , failure_imminent_fired(false)
     , wearKnown(false)
+    , everReadOk(false)
     , lastReadOk(false)
     , algo(nullptr)
     , pollingThread()
@@ -105,13 +108,6 @@ bool SsdDevice::chooseBusAlgo(DriveBus bus)
     }
     algo = busAlgo.get();
     percent_used_source = algo->getPercentageUsedSource();
-    if (bus == DriveBus::Emmc) {
-        // Until a read succeeds the record says "no figure", and eMMC never
-        // has hours; a 0 would read as a brand-new drive.
-        std::lock_guard<std::mutex> guard(rw_lock);
-        percent_used = 255;
-        poh = SSD_HOURS_NOT_AVAILABLE;
-    }
     Log(LEVEL_DEBUG, "SsdDevice::initialise - %s drive, wear from the %s", bus == DriveBus::Nvme ? "NVMe" : "eMMC",
         bus == DriveBus::Nvme ? "NVMe health log" : "eMMC life-time estimate");
     return true;
@@ -150,6 +146,7 @@ void SsdDevice::getSsdData()
             wearKnown = !values.wearReadFailed;
         }
         poh = values.powerOnHours;
+        everReadOk = true;
     }
     if (rma_indication_debug)
         fireRmaDebugIndication();
@@ -175,13 +172,14 @@ void SsdDevice::copyReadStatus(SsdReadStatus& status)
     std::lock_guard<std::mutex> guard(rw_lock);
     status.physicalDrive = physicalDisk;
     status.lastReadSucceeded = lastReadOk;
+    status.everReadSucceeded = everReadOk;
 }
 
 bool SsdDevice::isFalureImminent()
 {
     // 255 is "no figure" everywhere but in the NVMe health log, where it
-    // means 255 % or more.
-    bool figure = percent_used != 255 || percent_used_source == SSD_SOURCE_NVME_HEALTH_LOG;
+    // means 255 % or more once the drive gave it.
+    bool figure = wearKnown && (percent_used != 255 || percent_used_source == SSD_SOURCE_NVME_HEALTH_LOG);
     return figure && percent_used > percent_used_threshold;
 }
 

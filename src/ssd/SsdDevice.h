@@ -67,6 +67,9 @@ private:
     // Whether percent_used holds a figure the drive gave; a read whose wear
     // failed then keeps it rather than reporting "no figure".
     bool wearKnown;
+    // Whether any read of the drive succeeded: until then its figures are
+    // "none" rather than figures the drive gave.
+    bool everReadOk;
     // Whether the latest read of the drive succeeded.
     bool lastReadOk;
     SsdAlgorithm* algo;

@@ -354,7 +354,7 @@ TEST_F(QuoxssdTest, JsonCarriesTheSameRecords)
     EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(byDevice.at("sdd").at("percentage_used")))
         << "no wear figure is null, not 255";
     for (const JsonObject& record : records)
-        EXPECT_EQ(record.size(), 12u) << "stable keys";
+        EXPECT_EQ(record.size(), 13u) << "stable keys";
 }
 
 // Drive names are bytes from the drive; the outputs stay well-formed
@@ -688,6 +688,48 @@ TEST_F(QuoxssdTest, DrivesAreListedInDeviceOrder)
     EXPECT_EQ(metricOrder, expected);
 }
 
+// A drive whose first read fails (here an NVMe drive at 97 % and a SATA
+// one) is never shown as a new, healthy drive: no figures, READ FAILED, exit
+// 2; the drive beside it is read, listed and recorded as ever.
+TEST_F(QuoxssdTest, DrivesNeverReadShowNoFiguresAndFailTheCheck)
+{
+    emu::Fault eio;
+    eio.ioctlErrno = EIO;
+    bed().addDrive("sda", ssd("Readable SSD", "GOOD-1", 3, 1200));
+    bed().addDrive("sdb", ssd("Silent SSD", "SILENT-2", 50, 900)).setFault(emu::Op::SmartReadData, eio);
+    emu::NvmeSpec worn;
+    worn.serial = "NV-WORN";
+    worn.percentageUsed = 97;
+    emu::NvmeFault unreadable;
+    unreadable.ioctlErrno = EIO;
+    bed().addNvmeDrive("nvme0", worn).setFault(emu::NvmeOp::HealthLog, unreadable);
+    m_ini = "PollRate=1\nMonitorNvme=1\n";
+
+    emu::ScenarioResult table = tool({});
+    EXPECT_EQ(table.exitCode, 2);
+    for (const std::string& line : linesOf(table.out)) {
+        bool silent = line.find("SILENT-2") != std::string::npos || line.find("NV-WORN") != std::string::npos;
+        if (silent) {
+            EXPECT_TRUE(std::regex_search(line, std::regex("  \u2014 +\u2014 +\u2014 +.*  READ FAILED$"))) << line;
+        } else if (line.find("GOOD-1") != std::string::npos) {
+            EXPECT_THAT(line, testing::EndsWith("  OK"));
+        }
+    }
+    std::map<std::string, JsonObject> json = byDeviceOf(JsonReader(tool({"--json"}).out).array());
+    ASSERT_EQ(json.size(), 3u);
+    for (const char* device : {"sdb", "nvme0n1"}) {
+        EXPECT_EQ(std::get<bool>(json[device].at("read_ok")), false) << device;
+        EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(json[device].at("percentage_used"))) << device;
+        EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(json[device].at("power_on_hours"))) << device;
+        EXPECT_EQ(std::get<bool>(json[device].at("failure_imminent")), false) << device;
+    }
+    EXPECT_EQ(std::get<bool>(json["sda"].at("read_ok")), true);
+
+    emu::Scenario scenario("tool");
+    EXPECT_EQ(tool({"record"}, [] {}, &scenario).exitCode, 0);
+    EXPECT_EQ(emu::occurrences(emu::readFile(scenario.libDir() + "/history"), "\n"), 1u) << "the readable drive only";
+}
+
 // The new families, and hostile names, as a real parser of the format reads
 // them.
 TEST_F(QuoxssdTest, MetricsPassPromtoolWithHostileNames)
@@ -704,8 +746,10 @@ TEST_F(QuoxssdTest, MetricsPassPromtoolWithHostileNames)
     emu::Scenario scenario("tool");
     std::string file = "/var/lib/vexlor/quoxssd.prom";
     emu::ScenarioResult r = tool({"--prometheus", file}, [] {}, &scenario);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 2) << "written, and a drive could not be read";
     std::string metrics = emu::readFile(scenario.libDir() + "/quoxssd.prom");
+    EXPECT_THAT(metrics, Not(HasSubstr("quoxssd_percentage_used{device=\"sdb\"")));
+    EXPECT_THAT(metrics, Not(HasSubstr("quoxssd_power_on_hours{device=\"sdb\"")));
 
     EXPECT_THAT(metrics, HasSubstr("quoxssd_info{device=\"sda\",model=\"Model \\\"Quote\\\" \\\\Backslash\\\\ 1\","
                                    "serial=\"SER\\\\\\\"1\",firmware=\"FW\\\"1\",source=\"device statistics\"} 1\n"))
