@@ -189,7 +189,8 @@ std::string initialisationProblem(SSD_CODE code)
 {
     switch (code) {
     case SSD_NO_BIOS_INFO:
-        return "cannot read the BIOS version from /sys/devices/virtual/dmi/id/bios_version";
+        return "cannot read the BIOS version from /sys/devices/virtual/dmi/id/bios_version (on a machine "
+               "without firmware tables, set RequireBiosVersion=0 in /etc/vexlor/vexlor.ini)";
     case SSD_NO_SYSFS:
         return "cannot open /sys/block";
     default:

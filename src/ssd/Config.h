@@ -36,6 +36,9 @@ public:
     // NVMe and eMMC drives are monitored only when these are switched on.
     unsigned long getMonitorNvme() { return monitorNvme; }
     unsigned long getMonitorEmmc() { return monitorEmmc; }
+    // Whether discovery needs the BIOS version: machines without firmware
+    // tables (ARM terminals, many virtual machines) have none to give.
+    unsigned long getRequireBiosVersion() { return requireBiosVersion; }
 
     Config(const Config&) = delete;
     Config& operator=(const Config&) = delete;
@@ -96,6 +99,11 @@ protected:
             monitorNvme |= flagOn;
         } else if (key == "MonitorEmmc") {
             monitorEmmc |= flagOn;
+        } else if (key == "RequireBiosVersion") {
+            // On by default, so unlike the flags above it can be switched
+            // off; the last accepted value counts.
+            if (flagOn || value[0] == '0' || value[0] == 'F' || value[0] == 'f')
+                requireBiosVersion = flagOn;
         }
     }
 
@@ -144,6 +152,7 @@ private:
     unsigned long dbgTraceLogs = 0;
     unsigned long monitorNvme = 0;
     unsigned long monitorEmmc = 0;
+    unsigned long requireBiosVersion = 1;
 };
 
 #endif

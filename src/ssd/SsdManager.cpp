@@ -95,8 +95,12 @@ SsdManager::~SsdManager()
 SSD_CODE SsdManager::initialise()
 {
     assert(init == false);
-    if (!BiosVersion::getBiosVersion(biosVersion))
-        return SSD_NO_BIOS_INFO;
+    if (!BiosVersion::getBiosVersion(biosVersion)) {
+        if (Config::GetInstance()->getRequireBiosVersion() != 0)
+            return SSD_NO_BIOS_INFO;
+        LogQuick(LEVEL_INFO, "SsdManager::initialise - no BIOS version, monitoring without it");
+        biosVersion.clear();
+    }
     std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(kBlockDirectory), closedir);
     if (!directory)
         return SSD_NO_SYSFS;

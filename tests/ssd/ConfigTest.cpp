@@ -25,11 +25,12 @@ SCENARIO(config)
     return 0;
 }
 
-// Prints the two switches for drives other than SATA.
+// Prints the two switches for drives other than SATA, and whether the BIOS
+// version is required.
 SCENARIO(config_buses)
 {
     Config* config = Config::GetInstance();
-    printf("%lu %lu", config->getMonitorNvme(), config->getMonitorEmmc());
+    printf("%lu %lu %lu", config->getMonitorNvme(), config->getMonitorEmmc(), config->getRequireBiosVersion());
     return 0;
 }
 
@@ -110,16 +111,19 @@ TEST_F(ConfigTest, NvmeAndEmmcAreMonitoredOnlyWhenSwitchedOn)
 {
     struct Case {
         const char* ini;
-        const char* expected; // MonitorNvme MonitorEmmc
+        const char* expected; // MonitorNvme MonitorEmmc RequireBiosVersion
     } cases[] = {
-        {nullptr, "0 0"},
-        {"PollRate=5\n", "0 0"},
-        {"MonitorNvme=1\n", "1 0"},
-        {"MonitorEmmc=T\nMonitorNvme=t\n", "1 1"},
-        {"MonitorNvme=1\nMonitorNvme=0\n", "1 0"},
-        {"MonitorNvme=yes\nMonitorEmmc=on\n", "0 0"},
-        {"monitornvme=1\nMonitorEmmc =1\n", "0 0"},
-        {"MonitorEmmc=", "0 0"},
+        {nullptr, "0 0 1"},
+        {"PollRate=5\n", "0 0 1"},
+        {"MonitorNvme=1\n", "1 0 1"},
+        {"MonitorEmmc=T\nMonitorNvme=t\n", "1 1 1"},
+        {"MonitorNvme=1\nMonitorNvme=0\n", "1 0 1"},
+        {"MonitorNvme=yes\nMonitorEmmc=on\n", "0 0 1"},
+        {"monitornvme=1\nMonitorEmmc =1\n", "0 0 1"},
+        {"MonitorEmmc=", "0 0 1"},
+        {"RequireBiosVersion=0\n", "0 0 0"},
+        {"RequireBiosVersion=f\nRequireBiosVersion=T\n", "0 0 1"},
+        {"RequireBiosVersion=F\nRequireBiosVersion=no\n", "0 0 0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.ini == nullptr ? "(no file)" : c.ini);

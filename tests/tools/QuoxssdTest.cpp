@@ -424,11 +424,19 @@ TEST_F(QuoxssdTest, PrometheusMetricsLeaveOutMissingFigures)
 TEST_F(QuoxssdTest, ExitStatusesForMonitoringChecks)
 {
     m_bed.emplace();   // no BIOS version file
-    bed().addDrive("sda", ssd("SSD", "S1", 3));
+    emu::DriveEmulator& untouched = bed().addDrive("sda", ssd("SSD", "S1", 3));
     emu::ScenarioResult noBios = tool({});
     EXPECT_EQ(noBios.exitCode, 2);
-    EXPECT_EQ(noBios.err, "quoxssd: cannot read the BIOS version from /sys/devices/virtual/dmi/id/bios_version\n");
+    EXPECT_EQ(noBios.err, "quoxssd: cannot read the BIOS version from /sys/devices/virtual/dmi/id/bios_version (on a "
+                          "machine without firmware tables, set RequireBiosVersion=0 in /etc/vexlor/vexlor.ini)\n");
     EXPECT_EQ(noBios.out, "");
+    EXPECT_TRUE(untouched.commands().empty()) << "no disk opened";
+    m_ini = "RequireBiosVersion=0\n";
+    emu::ScenarioResult without = tool({});
+    EXPECT_EQ(without.exitCode, 0) << without.err;
+    EXPECT_THAT(without.out, HasSubstr("S1"));
+    EXPECT_THAT(without.log, HasSubstr("\tInfo \tSsdManager::initialise - no BIOS version, monitoring without it\r\n"));
+    m_ini = "PollRate=1\n";
 
     m_bed.reset();
     bed().addDrive("sda", ssd("SSD", "S1", 3));
