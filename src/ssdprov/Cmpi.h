@@ -102,6 +102,14 @@ public:
         raiseIfFailed(broker->bft->deliverIndication(broker, thr_ctx, name_space, indication));
     }
 
+    // The text of a status's message, for the log.
+    static const char* messageOf(const CMPIStatus& rc)
+    {
+        if (rc.msg == nullptr || rc.msg->hdl == nullptr)
+            return "(no message)";
+        return static_cast<const char*>(rc.msg->hdl);
+    }
+
 private:
     static CMPIStatus okStatus()
     {

@@ -5,11 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <dlfcn.h>
 #include <mutex>
 #include <new>
-#include <pthread.h>
-#include <map>
 #include <strings.h>
 #include <unistd.h>
 
@@ -18,11 +15,6 @@ namespace {
 const char* const kNamespace = "root/cimv2";
 const char* const kInstanceClass = "ZUL_SSDLifeMonitor";
 const char* const kIndicationClass = "ZUL_SSDLifeMonitorFailureImminent";
-// How long the provider's destruction waits for its indication threads
-// once it has withdrawn from the core: a delivery stuck in the broker must
-// not hold up the object manager's shutdown, which waits for the
-// destruction under drv_synch.
-const std::chrono::seconds kIndicationThreadsWait(5);
 
 CMPIStatus status(CMPIrc rc)
 {
@@ -32,139 +24,16 @@ CMPIStatus status(CMPIrc rc)
     return result;
 }
 
-// The text of a status's message, for the log.
-const char* messageOf(const CMPIStatus& rc)
-{
-    if (rc.msg == nullptr || rc.msg->hdl == nullptr)
-        return "(no message)";
-    return static_cast<const char*>(rc.msg->hdl);
-}
-
-void releaseContext(CMPIContext* ctx)
-{
-    if (ctx != nullptr && ctx->ft != nullptr && ctx->ft->release != nullptr)
-        ctx->ft->release(ctx);
-}
-
-// What an indication thread needs; it owns and frees this record.
-struct IndicateArgs {
-    const CMPIBroker* broker;
-    CMPIContext* ind_ctx;
-    std::string deviceID;
-    std::string physicalDrive;
-    std::shared_ptr<IndicationThreads> threads;
-};
-
-// An indication thread runs this library's code to its last instruction,
-// after it has counted itself finished; an object manager that unloads the
-// provider then must not unmap it. Once a thread is to start, the library
-// stays loaded for the life of the process.
-void pinLibraryInMemory()
-{
-    static std::once_flag pinned;
-    std::call_once(pinned, [] {
-        Dl_info self;
-        if (dladdr(reinterpret_cast<void*>(&indicateThread), &self) == 0 || self.dli_fname == nullptr
-            || dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) == nullptr)
-            LogQuick(LEVEL_ERROR, "SsdProvider::sendIndication - cannot keep the provider library loaded");
-    });
-}
-
-// Arguments handed to indication threads that have not picked them up yet.
-// A broker's newThread may hand back no handle for a thread it started, so
-// a null handle proves nothing: the sender waits a little for the pick-up
-// and otherwise takes the arguments back. A thread that then starts after
-// all finds its arguments gone and ends without touching them. Never
-// destroyed: a late thread may look at it while the process exits.
-// Each hand-over has a ticket, as freed arguments' memory can serve the
-// next hand-over while the first sender still waits.
-struct HandOver {
-    std::mutex lock;
-    std::condition_variable pickedUp;
-    std::map<const void*, unsigned long long> waiting;
-    unsigned long long lastTicket = 0;
-};
-
-HandOver& handOver()
-{
-    static HandOver* const registry = new HandOver();
-    return *registry;
-}
-
-const std::chrono::seconds kPickUpWait(1);
-
-unsigned long long handOverTicket(const void* args)
-{
-    HandOver& registry = handOver();
-    std::lock_guard<std::mutex> guard(registry.lock);
-    registry.waiting[args] = ++registry.lastTicket;
-    return registry.lastTicket;
-}
-
-// False when the thread is to end at once: its arguments were taken back.
-bool pickUp(const void* args)
-{
-    HandOver& registry = handOver();
-    std::lock_guard<std::mutex> guard(registry.lock);
-    if (registry.waiting.erase(args) == 0)
-        return false;
-    registry.pickedUp.notify_all();
-    return true;
-}
-
-// True when a thread picked the arguments up within the wait; otherwise
-// they are the caller's again.
-bool pickedUpOrTakenBack(const void* args, unsigned long long ticket)
-{
-    HandOver& registry = handOver();
-    std::unique_lock<std::mutex> guard(registry.lock);
-    auto stillWaiting = [&] {
-        auto found = registry.waiting.find(args);
-        return found != registry.waiting.end() && found->second == ticket;
-    };
-    if (registry.pickedUp.wait_for(guard, kPickUpWait, [&] { return !stillWaiting(); }))
-        return true;
-    registry.waiting.erase(args);
-    return false;
-}
-
 } // namespace
-
-void IndicationThreads::started()
-{
-    std::lock_guard<std::mutex> guard(lock);
-    ++running;
-}
-
-void IndicationThreads::finished()
-{
-    std::lock_guard<std::mutex> guard(lock);
-    --running;
-    done.notify_all();
-}
-
-bool IndicationThreads::waitForAll(std::chrono::milliseconds limit)
-{
-    std::unique_lock<std::mutex> guard(lock);
-    return done.wait_for(guard, limit, [this] { return running <= 0; });
-}
-
-int IndicationThreads::count()
-{
-    std::lock_guard<std::mutex> guard(lock);
-    return running;
-}
 
 SsdProvider::SsdProvider()
     : initialised(false)
     , broker(nullptr)
     , activeIndSubscriptions(0)
     , indicationsEnabled(false)
-    , indCtx(nullptr)
     , ssdApi(nullptr)
     , ssds()
     , registeredWithCore(false)
-    , indicationThreads(new IndicationThreads())
 {
     LogQuick(LEVEL_DEBUG, "SsdProvider::constructor");
 }
@@ -180,25 +49,15 @@ SsdProvider::~SsdProvider()
         delete ssdApi;
         ssdApi = nullptr;
     }
-    // Indication threads prepare their own context from indCtx; it is given
-    // back only when none of them can still do so.
-    bool threadsFinished = indicationThreads->waitForAll(kIndicationThreadsWait);
-    if (!threadsFinished)
-        Log(LEVEL_ERROR, "SsdProvider::destructor - %i indication threads still running after %lli s, "
-                         "their context is not released",
-            indicationThreads->count(), static_cast<long long>(kIndicationThreadsWait.count()));
-    if (CMPIContext* ctx = indCtx.exchange(nullptr)) {
-        if (threadsFinished) {
-            LogQuick(LEVEL_DEBUG, "deleting indication context object");
-            releaseContext(ctx);
-        }
-    }
+    // Waits, for a bounded time, for the indication threads.
+    sender.reset();
     LogQuick(LEVEL_INFO, "SsdProvider - provider destroyed");
 }
 
 void SsdProvider::setBroker(const CMPIBroker* cimBroker)
 {
     broker = cimBroker;
+    sender = std::make_unique<IndicationSender>(cimBroker);
 }
 
 bool SsdProvider::isInitialised()
@@ -353,7 +212,7 @@ CMPIStatus SsdProvider::getInstance(CMPIInstanceMI*, const CMPIContext*, const C
             }
         } catch (const CMPIStatus& raised) {
             Log(LEVEL_ERROR, "SsdProvider::getInstance - CMPIStatus %i, %s", static_cast<int>(raised.rc),
-                messageOf(raised));
+                Cmpi::messageOf(raised));
         } catch (...) {
             LogQuick(LEVEL_ERROR, "SsdProvider::getInstance -  Unknown Exception");
         }
@@ -386,7 +245,7 @@ CMPIStatus SsdProvider::enumerate(const CMPIResult* rslt, const CMPIObjectPath* 
             }
         } catch (const CMPIStatus& raised) {
             Log(LEVEL_ERROR, "SsdProvider::%s - CMPIStatus %i, %s", operation, static_cast<int>(raised.rc),
-                messageOf(raised));
+                Cmpi::messageOf(raised));
             rc = status(CMPI_RC_ERR_FAILED);
         } catch (...) {
             Log(LEVEL_ERROR, "SsdProvider::%s -  Unknown Exception", operation);
@@ -449,14 +308,7 @@ CMPIStatus SsdProvider::activateFilter(CMPIIndicationMI*, const CMPIContext* ctx
     Log(LEVEL_DEBUG, "SsdProvider::activateFilter - current activeIndSubscriptions=%i", activeIndSubscriptions);
     if (activeIndSubscriptions++ > 0)
         return status(CMPI_RC_OK);
-    if (indCtx == nullptr) {
-        if (broker->bft->prepareAttachThread == nullptr)
-            LogQuick(LEVEL_ERROR, "SsdProvider::activateFilter - the broker has no prepareAttachThread, "
-                                  "indications cannot be delivered");
-        else
-            indCtx = broker->bft->prepareAttachThread(broker, ctx);
-        Log(LEVEL_DEBUG, "Indication Thread Context: indCtx=%p", static_cast<void*>(indCtx.load()));
-    }
+    sender->prepare(ctx);
     registerWithCore();
     return status(CMPI_RC_OK);
 }
@@ -520,7 +372,7 @@ void SsdProvider::SsdFailureImminent(std::string driveModel, std::string driveSe
 {
     Log(LEVEL_DEBUG, "SsdProvider::SsdFailureImminent(%s,%s,%s,0x%02x)", driveModel.c_str(), driveSerialNo.c_str(),
         physicalDrive.c_str(), static_cast<unsigned>(percentageUsed));
-    if (!indicationsEnabled || indCtx == nullptr) {
+    if (!indicationsEnabled || !sender->ready()) {
         LogQuick(LEVEL_DEBUG, "SsdProvider::SsdFailureImminent - indcations disabled or NULL indication context");
         return;
     }
@@ -536,82 +388,11 @@ void SsdProvider::SsdFailureImminent(std::string driveModel, std::string driveSe
         ssds[static_cast<size_t>(index)].setFailureImminent(true);
     }
     try {
-        sendIndication(deviceID, physicalDrive);
+        sender->send(deviceID, physicalDrive);
     } catch (const CMPIStatus& raised) {
         Log(LEVEL_ERROR, "SsdProvider::SsdFailureImminent - sendIndication - CMPIStatus %i, %s",
-            static_cast<int>(raised.rc), messageOf(raised));
+            static_cast<int>(raised.rc), Cmpi::messageOf(raised));
     } catch (...) {
         LogQuick(LEVEL_ERROR, "SsdProvider::SsdFailureImminent - sendIndication - Unknown Exception");
     }
-}
-
-void SsdProvider::sendIndication(const std::string& deviceID, const std::string& physicalDrive)
-{
-    Log(LEVEL_DEBUG, "SsdProvider::sendIndication(%s,%s)", deviceID.c_str(), physicalDrive.c_str());
-    if (broker->xft == nullptr || broker->xft->newThread == nullptr) {
-        LogQuick(LEVEL_ERROR, "SsdProvider::sendIndication - the broker has no newThread, indication not sent");
-    } else {
-        pinLibraryInMemory();
-        auto* args = new IndicateArgs{broker, indCtx, deviceID, physicalDrive, indicationThreads};
-        unsigned long long ticket = handOverTicket(args);
-        indicationThreads->started();
-        // A thread that picks its arguments up frees them and counts itself
-        // finished.
-        if (broker->xft->newThread(indicateThread, args, 1) == nullptr && !pickedUpOrTakenBack(args, ticket)) {
-            LogQuick(LEVEL_ERROR, "SsdProvider::sendIndication - no indication thread started");
-            delete args;
-            indicationThreads->finished();
-        }
-    }
-    fputs("SsdProvider::sendIndication - exit\n", stderr);
-}
-
-void* indicateThread(void* obj)
-{
-    if (!pickUp(obj))
-        return nullptr;
-    auto* args = static_cast<IndicateArgs*>(obj);
-    const CMPIBroker* broker = args->broker;
-    fprintf(stderr, "IndicateThread - 0x%p\n", reinterpret_cast<void*>(pthread_self()));
-    fprintf(stderr, "IndicateThread - PhysicalDrive=%s, DeviceID=%s, ind_ctx=%p, broker=%p\n",
-            args->physicalDrive.c_str(), args->deviceID.c_str(), static_cast<void*>(args->ind_ctx),
-            static_cast<const void*>(broker));
-    const CMPIBrokerFT* services = broker->bft;
-    CMPIContext* tc = nullptr;
-    if (services->prepareAttachThread == nullptr || services->attachThread == nullptr) {
-        LogQuick(LEVEL_ERROR, "indicateThread - the broker has no prepareAttachThread or attachThread");
-    } else if ((tc = services->prepareAttachThread(broker, args->ind_ctx)) == nullptr) {
-        LogQuick(LEVEL_ERROR, "indicateThread - the broker prepared no context for this thread");
-    } else {
-        CMPIStatus attached = services->attachThread(broker, tc);
-        if (attached.rc != CMPI_RC_OK) {
-            Log(LEVEL_ERROR, "indicateThread - CMAttachThread: CMPIStatus %i", static_cast<int>(attached.rc));
-            releaseContext(tc);
-        } else {
-            try {
-                CMPIObjectPath* path = Cmpi::MakeNewObjectPath(broker, kNamespace, kIndicationClass);
-                CMPIInstance* indication = Cmpi::MakeNewInstance(broker, path);
-                Cmpi::SetCharsProperty(indication, "DeviceID", args->deviceID.c_str());
-                Cmpi::SetCharsProperty(indication, "PhysicalDrive", args->physicalDrive.c_str());
-                CMPIDateTime* now = Cmpi::MakeNewDateTime(broker);
-                Cmpi::SetDateTimeProperty(indication, "IndicationTime", now);
-                Cmpi::deliverIndication(broker, tc, kNamespace, indication);
-            } catch (const CMPIStatus& raised) {
-                Log(LEVEL_ERROR, "indicateThread - CMPIStatus %i, %s", static_cast<int>(raised.rc), messageOf(raised));
-            } catch (...) {
-                LogQuick(LEVEL_ERROR, "indicateThread - Unknown Exception");
-            }
-            if (services->detachThread != nullptr) {
-                services->detachThread(broker, tc);
-            } else {
-                LogQuick(LEVEL_ERROR, "indicateThread - the broker has no detachThread");
-                releaseContext(tc);
-            }
-        }
-    }
-    std::shared_ptr<IndicationThreads> threads = std::move(args->threads);
-    delete args;
-    fputs("IndicateThread - Exit\n", stderr);
-    threads->finished();
-    return nullptr;
 }

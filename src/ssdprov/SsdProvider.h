@@ -1,6 +1,7 @@
 #ifndef VEXLOR_SSD_PROVIDER_H
 #define VEXLOR_SSD_PROVIDER_H
 
+#include "IndicationSender.h"
 #include "ZUL_SSDLifeMonitor.h"
 #include "CmpiInterface.h"
 #include "ssd.h"
@@ -12,21 +13,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-
-// The indication threads started and not yet finished. Each thread holds a
-// share of it, so that one outliving the provider's bounded wait still
-// finds it when it ends.
-struct IndicationThreads {
-    std::mutex lock;
-    std::condition_variable done;
-    int running = 0;
-
-    void started();
-    void finished();
-    // True when none is left running within `limit`.
-    bool waitForAll(std::chrono::milliseconds limit);
-    int count();
-};
 
 // The CIM provider: one instance of ZUL_SSDLifeMonitor per SSD in
 // root/cimv2, and a ZUL_SSDLifeMonitorFailureImminent indication for each
@@ -75,7 +61,6 @@ public:
     void disableIndications(CMPIIndicationMI* mi, const CMPIContext* ctx);
     void indicationCleanup();
     bool isZulIndicationClass(const char* class_name);
-    void sendIndication(const std::string& deviceID, const std::string& physicalDrive);
 
 private:
     // The namespace and class of a request's path, read as the object
@@ -96,7 +81,7 @@ private:
     const CMPIBroker* broker;
     int activeIndSubscriptions;
     std::atomic<bool> indicationsEnabled;
-    std::atomic<CMPIContext*> indCtx;
+    std::unique_ptr<IndicationSender> sender;
     SsdApi* ssdApi;
     ssdlist_t ssds;
 
@@ -105,10 +90,6 @@ private:
     std::mutex snapshotLock;
     // Whether the core holds a pointer to this provider.
     bool registeredWithCore;
-    std::shared_ptr<IndicationThreads> indicationThreads;
 };
-
-// The body of an indication thread; `obj` is its IndicateArgs.
-void* indicateThread(void* obj);
 
 #endif

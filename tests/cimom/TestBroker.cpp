@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <sstream>
 #include <thread>
 
 namespace cimom {
@@ -11,6 +12,10 @@ namespace {
 struct ContextObject;
 // The context this thread attached with, null while it is not attached.
 thread_local ContextObject* attachedWith = nullptr;
+// Whether the object manager runs this thread: one of its request threads,
+// or one its newThread started. Any other thread may use the broker only
+// while attached.
+thread_local bool objectManagerThread = false;
 
 CMPIStatus statusOf(CMPIrc rc)
 {
@@ -302,6 +307,7 @@ const CMPIResultFT kResultFT = {1, nullptr, nullptr, nullptr, resultReturnInstan
 CMPIContext* brokerPrepareAttachThread(const CMPIBroker* mb, const CMPIContext* ctx)
 {
     TestBroker* owner = ownerOf(mb);
+    owner->checkThread("prepareAttachThread");
     owner->touch();
     ContextObject* context = makeContext(owner, true, "");
     std::lock_guard<std::mutex> guard(owner->lock());
@@ -355,6 +361,7 @@ CMPIStatus brokerAttachThread(const CMPIBroker* mb, const CMPIContext* ctx)
 CMPIStatus brokerDetachThread(const CMPIBroker* mb, const CMPIContext* ctx)
 {
     TestBroker* owner = ownerOf(mb);
+    owner->checkThread("detachThread");
     owner->touch();
     std::lock_guard<std::mutex> guard(owner->lock());
     std::string name = nameOf(owner, ctx);
@@ -384,6 +391,7 @@ CMPIStatus brokerDeliverIndication(const CMPIBroker* mb, const CMPIContext* ctx,
                                    const CMPIInstance* ind)
 {
     TestBroker* owner = ownerOf(mb);
+    owner->checkThread("deliverIndication");
     {
         std::lock_guard<std::mutex> guard(owner->lock());
         std::string name = nameOf(owner, ctx);
@@ -416,6 +424,7 @@ const CMPIBrokerFT kBrokerFT = {
 CMPIInstance* brokerNewInstance(const CMPIBroker* mb, const CMPIObjectPath* op, CMPIStatus* rc)
 {
     TestBroker* owner = ownerOf(mb);
+    owner->checkThread("newInstance");
     CMPIStatus status = statusOf(CMPI_RC_OK);
     bool ok = owner->enter(Call::NewInstance, &status);
     if (rc != nullptr)
@@ -434,6 +443,7 @@ CMPIInstance* brokerNewInstance(const CMPIBroker* mb, const CMPIObjectPath* op, 
 CMPIObjectPath* brokerNewObjectPath(const CMPIBroker* mb, const char* ns, const char* cn, CMPIStatus* rc)
 {
     TestBroker* owner = ownerOf(mb);
+    owner->checkThread("newObjectPath");
     CMPIStatus status = statusOf(CMPI_RC_OK);
     bool ok = owner->enter(Call::NewObjectPath, &status);
     if (rc != nullptr)
@@ -446,6 +456,7 @@ CMPIObjectPath* brokerNewObjectPath(const CMPIBroker* mb, const char* ns, const 
 CMPIDateTime* brokerNewDateTime(const CMPIBroker* mb, CMPIStatus* rc)
 {
     TestBroker* owner = ownerOf(mb);
+    owner->checkThread("newDateTime");
     CMPIStatus status = statusOf(CMPI_RC_OK);
     bool ok = owner->enter(Call::NewDateTime, &status);
     if (rc != nullptr)
@@ -491,6 +502,8 @@ std::atomic<TestBroker*> currentBroker{nullptr};
 void* brokerNewThread(void* (*start)(void*), void* parm, int detached)
 {
     TestBroker* owner = currentBroker;
+    if (owner != nullptr)
+        owner->checkThread("newThread");
     CMPIStatus status = statusOf(CMPI_RC_OK);
     if (owner == nullptr || !owner->enter(Call::NewThread, &status) || detached == 0)
         return nullptr;
@@ -500,6 +513,7 @@ void* brokerNewThread(void* (*start)(void*), void* parm, int detached)
     }
     std::chrono::milliseconds late = owner->lateStart();
     std::thread([owner, start, parm, late] {
+        objectManagerThread = true;
         std::this_thread::sleep_for(late);
         start(parm);
         owner->threadFinished();
@@ -693,6 +707,28 @@ std::vector<std::string> TestBroker::contextTrace()
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_contextTrace;
+}
+
+void TestBroker::actAsObjectManagerThread()
+{
+    objectManagerThread = true;
+}
+
+void TestBroker::checkThread(const char* function)
+{
+    if (objectManagerThread || attachedWith != nullptr)
+        return;
+    std::ostringstream text;
+    text << function << " called on thread " << std::this_thread::get_id()
+         << ", which the object manager neither started nor attached";
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_threadViolations.push_back(text.str());
+}
+
+std::vector<std::string> TestBroker::threadViolations()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_threadViolations;
 }
 
 std::vector<std::string> TestBroker::violations()

@@ -126,6 +126,14 @@ public:
     // Every use of a context, or of a thread's attachment, that a real object
     // manager would refuse or misbehave on.
     std::vector<std::string> violations();
+    // The calling thread is one the object manager runs (a request thread):
+    // it may call the broker unattached.
+    static void actAsObjectManagerThread();
+    // Every broker function checks its thread: an object manager may crash
+    // when a thread it neither started nor attached calls it. The breaches,
+    // each naming the function and the thread.
+    void checkThread(const char* function);
+    std::vector<std::string> threadViolations();
 
     struct Stats {
         int contextsPrepared = 0;
@@ -183,6 +191,7 @@ private:
     int m_preparedNames = 0;
     std::vector<std::string> m_contextTrace;
     std::vector<std::string> m_violations;
+    std::vector<std::string> m_threadViolations;
 };
 
 struct TestBroker::Object {

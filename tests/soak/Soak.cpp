@@ -257,6 +257,7 @@ void cycleProvider(const std::atomic<bool>& stop, long& good, long& bad)
         return;
     }
     cimom::TestBroker broker;
+    cimom::TestBroker::actAsObjectManagerThread();
     size_t baseObjects = broker.objectCount();
     while (!stop) {
         CMPIInstanceMI* mi = factory(broker.broker(), broker.requestContext("create"), nullptr);
@@ -268,6 +269,10 @@ void cycleProvider(const std::atomic<bool>& stop, long& good, long& bad)
         ++(listed ? good : bad);
         broker.dropObjectsAfter(baseObjects);
         std::this_thread::sleep_for(milliseconds(20));
+    }
+    for (const std::string& breach : broker.threadViolations()) {
+        fprintf(stderr, "thread rule broken: %s\n", breach.c_str());
+        ++bad;
     }
 }
 

@@ -12,7 +12,6 @@
 #include <thread>
 #include <string>
 #include <vector>
-#include <unistd.h>
 
 namespace core {
 
@@ -91,12 +90,11 @@ inline void slowDownThenFlag(emu::DriveEmulator& drive, std::chrono::millisecond
 
 // Files through which a scenario and its test hand over: the scenario says
 // when its initialisation is over ("touch:" + initialised), the test when
-// it has changed the drives ("await:" + changed + ":<ms>"). Named after this
-// process, so that tests running at once keep apart.
+// it has changed the drives ("await:" + changed + ":<ms>").
 struct HandOver {
     HandOver()
-        : initialised(testing::TempDir() + "/vexlor-" + std::to_string(getpid()) + "-initialised")
-        , changed(testing::TempDir() + "/vexlor-" + std::to_string(getpid()) + "-changed")
+        : initialised(emu::privateTempPath("initialised"))
+        , changed(emu::privateTempPath("changed"))
     {
         clear();
     }

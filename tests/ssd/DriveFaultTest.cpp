@@ -204,7 +204,7 @@ TEST_F(DriveFaultTest, FaultyDriveKeepsItsFiguresWhileTheOthersArePolledOnTime)
         m_bed.reset();
         emu::DriveEmulator& sda = bed().addDrive("sda", core::ssd("Healthy", "SER-A", 10, 1000));
         emu::DriveEmulator& sdb = bed().addDrive("sdb", core::ssd("Faulty", "SER-B", 40, 5000));
-        std::string dir = testing::TempDir() + "/vexlor-drive-faults";
+        std::string dir = emu::privateTempPath("drive-faults");
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
         m_scenarioName = "drive_faults";

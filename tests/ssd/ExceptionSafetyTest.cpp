@@ -242,6 +242,7 @@ SCENARIO(oom_provider)
     if (factory == nullptr)
         return 3;
     cimom::TestBroker broker;
+    cimom::TestBroker::actAsObjectManagerThread();
     auto enumerate = [&](CMPIInstanceMI* mi) {
         const CMPIContext* context = broker.requestContext();
         const CMPIResult* result = broker.newResult();
@@ -319,7 +320,7 @@ TEST_F(ExceptionSafetyTest, InitialisationSurvivesAnAllocationFailureAnywhere)
 
 TEST_F(ExceptionSafetyTest, ExhaustedMemoryFailsASnapshotAndPollingCarriesOn)
 {
-    std::string flag = testing::TempDir() + "/vexlor-memory-back";
+    std::string flag = emu::privateTempPath("memory-back");
     std::remove(flag.c_str());
     emu::DriveEmulator& sda = bed().drive("sda");
     emu::ScenarioResult r = runScenario("oom_exhausted", {flag}, "PollRate=1\n", [&] {

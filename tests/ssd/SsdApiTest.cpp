@@ -315,9 +315,9 @@ TEST_F(CoreTest, ReadStatusFollowsEachDrivesLatestRead)
         m_bed.reset();
         bed().addDrive("sda", ssd("Steady SSD", "STEADY-1", 3));
         emu::DriveEmulator& flaky = bed().addDrive("sdb", ssd("Flaky SSD", "FLAKY-2", 5));
-        std::string broken = testing::TempDir() + "/vexlor-status-failing";
-        std::string checked = testing::TempDir() + "/vexlor-status-checked";
-        std::string healed = testing::TempDir() + "/vexlor-status-healed";
+        std::string broken = emu::privateTempPath("status-failing");
+        std::string checked = emu::privateTempPath("status-checked");
+        std::string healed = emu::privateTempPath("status-healed");
         for (const std::string& file : {broken, checked, healed})
             std::remove(file.c_str());
         // Each hand-over waits for the second command after a change: the

@@ -161,8 +161,12 @@ TEST_F(ProviderLifecycleTest, MissingThreadSlotFailsOnlyTheDelivery)
         {"prepareAttachThread",
          "SsdProvider::activateFilter - the broker has no prepareAttachThread, indications cannot be delivered", 0},
         {"newThread", "SsdProvider::sendIndication - the broker has no newThread, indication not sent", 0},
-        {"attachThread", "indicateThread - the broker has no prepareAttachThread or attachThread", 0},
-        {"detachThread", "indicateThread - the broker has no detachThread", 1},
+        // Without attaching and detaching, no thread of the core's may ask
+        // the broker for a thread.
+        {"attachThread", "SsdProvider::sendIndication - the broker cannot attach a thread of ours, indication not sent",
+         0},
+        {"detachThread", "SsdProvider::sendIndication - the broker cannot attach a thread of ours, indication not sent",
+         0},
         {"deliverIndication", "indicateThread - CMPIStatus 7, (no message)", 0},
     };
     for (const Case& c : cases) {

@@ -147,6 +147,16 @@ bool logLineIs(const emu::ScenarioResult& r, const std::string& level, const std
     return false;
 }
 
+// 0, or 7 with every breach of the thread rule on standard error: an object
+// manager that enforces the rule would have crashed there.
+int threadRuleVerdict(cimom::TestBroker& broker)
+{
+    std::vector<std::string> breaches = broker.threadViolations();
+    for (const std::string& breach : breaches)
+        fprintf(stderr, "thread rule broken: %s\n", breach.c_str());
+    return breaches.empty() ? 0 : 7;
+}
+
 SCENARIO(cim)
 {
     printf("\n");
@@ -169,6 +179,7 @@ SCENARIO(cim)
         return 4;
 
     cimom::TestBroker broker;
+    cimom::TestBroker::actAsObjectManagerThread();
     CMPIInstanceMI* instanceMI = nullptr;
     CMPIIndicationMI* indicationMI = nullptr;
     std::string nameSpace = "root/cimv2";
@@ -373,7 +384,7 @@ SCENARIO(cim)
             say(std::string("loaded=") + (again != nullptr ? "1" : "0"));
             if (again != nullptr)
                 dlclose(again);
-            return 0;
+            return threadRuleVerdict(broker);
         } else if (verb == "corefail") {
             failingListRequests = std::stoi(f[1]);
         } else if (verb == "together") {
@@ -387,6 +398,7 @@ SCENARIO(cim)
             std::vector<std::thread> threads;
             for (size_t i = 0; i < requests.size(); ++i)
                 threads.emplace_back([&, i] {
+                    cimom::TestBroker::actAsObjectManagerThread();
                     if (i > 0) {
                         while (!running[i - 1])
                             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -437,6 +449,7 @@ SCENARIO(cim)
             std::vector<std::thread> threads;
             for (int t = 0; t < std::stoi(f[1]); ++t)
                 threads.emplace_back([&, t] {
+                    cimom::TestBroker::actAsObjectManagerThread();
                     while (std::chrono::steady_clock::now() < end) {
                         const CMPIResult* result = broker.newResult();
                         const CMPIObjectPath* op = broker.path("root/cimv2", "ZUL_SSDLifeMonitor");
@@ -474,7 +487,7 @@ SCENARIO(cim)
             return 2;
         }
     }
-    return 0;
+    return threadRuleVerdict(broker);
 }
 
 } // namespace cim

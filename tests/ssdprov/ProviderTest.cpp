@@ -287,7 +287,7 @@ TEST_F(ProviderTest, IndicationReachesRootCimv2WhenAWearPassesTheThreshold)
     // Every prepared context was given back, and nothing was touched after
     // the provider went away.
     EXPECT_EQ(emu::numberAfter(r.out, "prepared"), emu::numberAfter(r.out, "released") + emu::numberAfter(r.out, "detached"));
-    EXPECT_EQ(emu::numberAfter(r.out, "prepared"), 2);
+    EXPECT_EQ(emu::numberAfter(r.out, "prepared"), 4) << "two from the request, the next spare, the thread's own";
     EXPECT_EQ(emu::numberAfter(r.out, "threads"), emu::numberAfter(r.out, "finished"));
     EXPECT_EQ(emu::numberAfter(r.out, "after_close"), 0);
     EXPECT_EQ(emu::numberAfter(r.out, "violations"), 0) << "a context used as no object manager allows";
@@ -333,9 +333,11 @@ TEST_F(ProviderTest, RefusedAttachAndFailedDeliveryLoseTheIndicationCleanly)
         int released;
         int detached;
     } cases[] = {
-        {"fail:attachThread:1", "indicateThread - CMAttachThread: CMPIStatus 1", 1, 0},
-        {"fail:deliverIndication:1", "indicateThread - CMPIStatus 1, (no message)", 0, 1},
-        {"fail:newDateTime:1", "indicateThread - CMPIStatus 1, (no message)", 0, 1},
+        // The first attach is the core thread's, to start the indication
+        // thread; the second the indication thread's.
+        {"fail:attachThread:2", "indicateThread - CMAttachThread: CMPIStatus 1", 1, 1},
+        {"fail:deliverIndication:1", "indicateThread - CMPIStatus 1, (no message)", 0, 2},
+        {"fail:newDateTime:1", "indicateThread - CMPIStatus 1, (no message)", 0, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fail);
@@ -348,7 +350,7 @@ TEST_F(ProviderTest, RefusedAttachAndFailedDeliveryLoseTheIndicationCleanly)
         EXPECT_TRUE(r.logHas(c.log));
         EXPECT_EQ(emu::numberAfter(r.out, "threads"), 1);
         EXPECT_EQ(emu::numberAfter(r.out, "finished"), 1);
-        // indCtx stays with the provider; the thread's own context went back.
+        // The provider keeps its own contexts; the threads' went back.
         EXPECT_EQ(emu::numberAfter(r.out, "released"), c.released);
         EXPECT_EQ(emu::numberAfter(r.out, "detached"), c.detached);
         EXPECT_EQ(emu::numberAfter(r.out, "violations"), 0);
@@ -539,24 +541,33 @@ TEST_F(ProviderTest, IndicationContextIsPreparedOnceAndEachThreadDeliversWithIts
                                  event("Worn SSD", "W1", "sda", 98), "deliveries:2:30000", "cleanup-ind:1",
                                  "cleanup-inst:1", "contexts"});
     EXPECT_THAT(r.out, HasSubstr("deliveries=2\n"));
-    std::vector<std::string> expected = {
-        // Prepared from the first activation's own request context, and
-        // kept through the deactivation and the later activations.
-        "context prepare request:activate#1 -> prepared#1",
-        // Each indication thread prepares its own from it, attaches with
-        // that, delivers with it and detaches with it.
-        "context prepare prepared#1 -> prepared#2",
-        "context attach prepared#2",
-        "context deliver prepared#2",
-        "context detach prepared#2",
-        "context prepare prepared#1 -> prepared#3",
-        "context attach prepared#3",
-        "context deliver prepared#3",
-        "context detach prepared#3",
-        // Given back when the provider goes.
-        "context release prepared#1",
+    // Each context's steps in their order (the core thread's and the
+    // indication thread's interleave).
+    const std::vector<std::vector<std::string>> expected = {
+        // From the first activation's own request context, kept through the
+        // deactivation and the later activations; given back at the end.
+        {"prepare request:activate#1 -> prepared#1", "release prepared#1"},
+        // The core's thread attaches with a spare to start each indication
+        // thread, preparing the next spare while attached...
+        {"prepare request:activate#1 -> prepared#2", "attach prepared#2", "detach prepared#2"},
+        {"prepare prepared#1 -> prepared#3", "attach prepared#3", "detach prepared#3"},
+        {"prepare prepared#1 -> prepared#5", "release prepared#5"},
+        // ...and each indication thread prepares its own, attaches,
+        // delivers and detaches with it.
+        {"prepare prepared#1 -> prepared#4", "attach prepared#4", "deliver prepared#4", "detach prepared#4"},
+        {"prepare prepared#1 -> prepared#6", "attach prepared#6", "deliver prepared#6", "detach prepared#6"},
     };
-    EXPECT_EQ(linesStartingWith(r.out, "context "), expected) << r.out;
+    std::string trace = r.out.substr(r.out.find("context "));
+    EXPECT_EQ(linesStartingWith(r.out, "context ").size(), 18u) << trace;
+    for (const std::vector<std::string>& steps : expected) {
+        std::string name = steps[0].substr(steps[0].rfind(' ') + 1);
+        std::vector<std::string> seen;
+        for (const std::string& line : linesStartingWith(r.out, "context "))
+            if (line.size() > name.size() && line.compare(line.size() - name.size() - 1, std::string::npos, " " + name) == 0)
+                seen.push_back(line.substr(8));
+        EXPECT_EQ(seen, steps) << trace;
+    }
+    EXPECT_TRUE(inOrder(trace, {"attach prepared#2", "prepare prepared#1 -> prepared#3", "detach prepared#2"}));
     EXPECT_THAT(r.out, HasSubstr("violations=0\n")) << r.out;
 }
 

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <map>
 #include <regex>
 #include <sched.h>
@@ -170,6 +171,11 @@ std::string readFile(const std::string& path)
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+std::string privateTempPath(const std::string& name)
+{
+    return testing::TempDir() + "/vexlor-" + std::to_string(getpid()) + "-" + name;
 }
 
 void writeFile(const std::string& path, const std::string& content)

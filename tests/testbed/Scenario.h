@@ -140,6 +140,9 @@ bool waitForText(const std::string& path, const std::string& text, std::chrono::
 long long numberAfter(const std::string& out, const std::string& key);
 
 std::string readFile(const std::string& path);
+// A path in the temporary folder that no other test process uses, so that
+// two runs of the suite on one machine keep apart.
+std::string privateTempPath(const std::string& name);
 // Waits at most `limit` for `path` to exist, as a hand-over between a
 // scenario and its test; whether it came.
 bool waitForFile(const std::string& path, std::chrono::milliseconds limit);

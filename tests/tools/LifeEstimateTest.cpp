@@ -1,6 +1,7 @@
 // The remaining-life estimate on values and on simulated drives, and the
 // history's lines and file.
 #include "LifeEstimate.h"
+#include "Scenario.h"
 #include "WearHistory.h"
 
 #include <algorithm>
@@ -229,7 +230,7 @@ TEST(WearHistoryLines, RoundTripWithAwkwardSerials)
 // key that the estimate looks it up by.
 TEST(WearHistoryFile, AppendedSamplesLoadBackOnePerLine)
 {
-    std::string path = testing::TempDir() + "/vexlor-history-test/history";
+    std::string path = emu::privateTempPath("history-test/history");
     std::remove(path.c_str());
     WearHistory history(path);
     std::vector<WearSample> written = {WearSample{kNow, "line\nbreak", true, 10, 5},
@@ -245,14 +246,14 @@ TEST(WearHistoryFile, AppendedSamplesLoadBackOnePerLine)
     EXPECT_EQ(read[3].serial, "a,\"b\"");
     EXPECT_FALSE(read[3].hasHours);
     std::remove(path.c_str());
-    std::remove((testing::TempDir() + "/vexlor-history-test").c_str());
+    std::remove((emu::privateTempPath("history-test")).c_str());
 }
 
 // A sample cut short (35 % cut to 3 by a full disk) is neither read nor
 // kept once the next ones go in.
 TEST(WearHistoryFile, ALineCutShortIsDropped)
 {
-    std::string path = testing::TempDir() + "/vexlor-history-cut", error;
+    std::string path = emu::privateTempPath("history-cut"), error;
     std::ofstream(path, std::ios::trunc) << "1800000000,S1,100,34\n1800000900,S1,101,3";
     std::vector<WearSample> before, after;
     ASSERT_TRUE(WearHistory(path).load(before, error)) << error;
@@ -269,7 +270,7 @@ TEST(WearHistoryFile, ALineCutShortIsDropped)
 // and gives the estimate that all of them give.
 TEST(WearHistoryFile, ThinningKeepsWhatTheEstimateNeeds)
 {
-    std::string path = testing::TempDir() + "/vexlor-history-thin", error;
+    std::string path = emu::privateTempPath("history-thin"), error;
     std::remove(path.c_str());
     std::vector<WearSample> all, kept;
     for (std::int64_t at = 0; at < 3 * 365 * 96; ++at) {
@@ -296,7 +297,7 @@ TEST(WearHistoryFile, ThinningKeepsWhatTheEstimateNeeds)
 // a manual `record`) lose none of each other's samples.
 TEST(WearHistoryFile, TwoRecordersAtOnceNearTheCapLoseNoSample)
 {
-    std::string path = testing::TempDir() + "/vexlor-history-two", error;
+    std::string path = emu::privateTempPath("history-two"), error;
     const int kSamples = 20;
     for (int round = 0; round < 5; ++round) {
         std::string nearlyFull;

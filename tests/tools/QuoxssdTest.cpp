@@ -587,7 +587,7 @@ TEST_F(QuoxssdTest, RecordRefusesToFollowASymbolicLink)
 {
     recordableDrives(bed());
     emu::Scenario scenario("tool");
-    std::string elsewhere = testing::TempDir() + "/vexlor-history-target";
+    std::string elsewhere = emu::privateTempPath("history-target");
     emu::writeFile(elsewhere, "precious\n");
     ASSERT_EQ(symlink(elsewhere.c_str(), (scenario.libDir() + "/history").c_str()), 0);
 
@@ -769,7 +769,7 @@ TEST_F(QuoxssdTest, MetricsPassPromtoolWithHostileNames)
     ASSERT_TRUE(std::regex_search(metrics, stamp, std::regex("\nquoxssd_last_run_timestamp_seconds (\\d+)\n")));
     EXPECT_LE(std::abs(std::stoll(stamp[1]) - static_cast<long long>(time(nullptr))), 60);
 
-    std::string copy = testing::TempDir() + "/vexlor-metrics.prom";
+    std::string copy = emu::privateTempPath("metrics.prom");
     emu::writeFile(copy, metrics);
     int status = 0;
     std::string check;
