@@ -9,7 +9,9 @@
 #
 # sfcb comes from ../shared/cimom beside the checkout; without it the stage
 # is skipped. Needs libcurl4, zlib1g and sblim-wbemcli (tools/install-deps
-# --cim installs them). Replaces /opt/sfcb.
+# --cim installs them). Everything runs in private namespaces
+# (tests/stage/private-namespaces.sh), with a private /opt/sfcb: the host's
+# own is left alone.
 set -euo pipefail
 
 build=$(realpath "${1:-build}")
@@ -29,17 +31,11 @@ archives=("$cimom"/sfcb-*.tar.gz)
 archive=${archives[0]}
 [ -x "$build/tests/sfcb_stage" ] || { echo "no $build/tests/sfcb_stage: build first" >&2; exit 2; }
 
-work=$(mktemp -d /tmp/vexlor-sfcb.XXXXXX)
-cleanup() {
-    /opt/sfcb/bin/sfcb-run stop >/dev/null 2>&1 || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$repo/tests/stage/private-namespaces.sh"
 
-/opt/sfcb/bin/sfcb-run stop >/dev/null 2>&1 || true
-rm -rf /opt/sfcb
-mkdir -p /opt/sfcb
+private_folder /opt/sfcb
 tar -xzf "$archive" -C /opt/sfcb
+work="$VEXLOR_STAGE_PRIVATE"
 export PATH=/opt/sfcb/bin:/opt/sfcb/sbin:$PATH
 
 # The user's steps (docs/cim-provider.md, sfcb): install, make the library
