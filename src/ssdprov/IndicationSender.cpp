@@ -164,16 +164,19 @@ IndicationSender::~IndicationSender()
 
 void IndicationSender::prepare(const CMPIContext* requestCtx)
 {
+    std::lock_guard<std::mutex> guard(spareLock);
+    // A spare lost to a failed preparation is made again here, where a
+    // request's thread may.
+    if (spare == nullptr && indCtx != nullptr)
+        spare = broker->bft->prepareAttachThread(broker, requestCtx);
     if (indCtx != nullptr)
         return;
     if (broker->bft->prepareAttachThread == nullptr) {
         LogQuick(LEVEL_ERROR, "SsdProvider::activateFilter - the broker has no prepareAttachThread, "
                               "indications cannot be delivered");
     } else {
-        std::lock_guard<std::mutex> guard(spareLock);
         indCtx = broker->bft->prepareAttachThread(broker, requestCtx);
-        if (spare == nullptr)
-            spare = broker->bft->prepareAttachThread(broker, requestCtx);
+        spare = broker->bft->prepareAttachThread(broker, requestCtx);
     }
     Log(LEVEL_DEBUG, "Indication Thread Context: indCtx=%p", static_cast<void*>(indCtx.load()));
 }
