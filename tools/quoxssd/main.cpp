@@ -11,7 +11,8 @@
 // recent rate of wear for the remaining-life estimate comes from.
 //
 // Exit status: 0 every SSD is fine (or there are none), 1 at least one is
-// past its wear threshold, 2 the drives cannot be read, 64 usage error.
+// past its wear threshold, 2 otherwise when a drive's latest read failed or
+// the drives cannot be read, 64 usage error.
 // It uses only the public API of libquoxssd. This file reads the command
 // line and hands over to the mode's own file; every mode but --version
 // starts from the same gathering of the drives (Report.h).
