@@ -205,4 +205,20 @@ TEST_F(SfcbStage, StoppingWhileSubscribedCleansUpAndLeavesNoProviderProcess)
     EXPECT_EQ(processesWithLibrary(setting("VEXLOR_SFCB_PROVIDER")), std::vector<std::string>());
 }
 
+// tests/sfcb/stop-loop.sh: its rounds of starts and stops of sfcbd run in
+// a scenario's place, over the stage drives, as the stage's sfcbd does.
+TEST(SfcbStopLoop, EveryStopEndsCleanly)
+{
+    const std::string rounds = setting("VEXLOR_SFCB_STOP_ROUNDS");
+    if (rounds.empty())
+        GTEST_SKIP() << "run through tests/sfcb/stop-loop.sh";
+    std::unique_ptr<emu::MockBed> bed = makeBed();
+    emu::Scenario loop("sfcbd");
+    loop.ini("PollRate=1\n").logConf("Level=4\n");
+    loop.command({"/bin/bash", rounds}).passOutputThrough().timeout(std::chrono::hours(4));
+    emu::ScenarioResult result = loop.run();
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 0);
+}
+
 } // namespace
