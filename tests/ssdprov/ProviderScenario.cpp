@@ -178,7 +178,11 @@ SCENARIO(cim)
         || unlockProvider == nullptr)
         return 4;
 
-    cimom::TestBroker broker;
+    // The object manager outlives its provider: a core thread that is still
+    // detaching after handing an indication over, when the run ends, finds
+    // the broker there.
+    static cimom::TestBroker* const objectManager = new cimom::TestBroker();
+    cimom::TestBroker& broker = *objectManager;
     cimom::TestBroker::actAsObjectManagerThread();
     CMPIInstanceMI* instanceMI = nullptr;
     CMPIIndicationMI* indicationMI = nullptr;
