@@ -18,19 +18,8 @@ set -euo pipefail
 build=$(realpath "${1:-build}")
 here=$(dirname "$(realpath "$0")")
 repo=$(realpath "$here/../..")
-cimom="$repo/../shared/cimom"
-archives=("$cimom"/pegasus-*.tar.gz)
-if [ ! -f "${archives[0]}" ]; then
-    if [ "${CI:-}" = "true" ]; then
-        echo "OpenPegasus stage: no real object manager in $cimom, which CI provides" >&2
-        exit 1
-    fi
-    echo "== OpenPegasus stage skipped: no real object manager in $cimom (it lies beside this team's checkouts only)"
-    exit 0
-fi
-[ ${#archives[@]} -eq 1 ] || { echo "expected one OpenPegasus archive in $cimom" >&2; exit 1; }
-archive=${archives[0]}
-[ -x "$build/tests/pegasus_stage" ] || { echo "no $build/tests/pegasus_stage: build first" >&2; exit 2; }
+source "$repo/tests/stage/cimom-archive.sh"
+stage_archive OpenPegasus "pegasus-*.tar.gz" pegasus_stage
 
 source "$repo/tests/stage/private-namespaces.sh"
 

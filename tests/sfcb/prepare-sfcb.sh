@@ -8,19 +8,8 @@
 # Leaves: $work (the run's private folder), $libdir (the installed
 # libraries), $work/sfcb.cfg, /opt/sfcb/bin and sbin on PATH, and
 # LD_LIBRARY_PATH set for the provider.
-cimom="$repo/../shared/cimom"
-if [ ! -d "$cimom" ]; then
-    if [ "${CI:-}" = "true" ]; then
-        echo "sfcb stage: no real object manager at $cimom, which CI provides" >&2
-        exit 1
-    fi
-    echo "== sfcb stage skipped: no real object manager at $cimom (it lies beside this team's checkouts only)"
-    exit 0
-fi
-archives=("$cimom"/sfcb-*.tar.gz)
-[ ${#archives[@]} -eq 1 ] && [ -f "${archives[0]}" ] || { echo "expected one sfcb archive in $cimom" >&2; exit 1; }
-archive=${archives[0]}
-[ -x "$build/tests/sfcb_stage" ] || { echo "no $build/tests/sfcb_stage: build first" >&2; exit 2; }
+source "$repo/tests/stage/cimom-archive.sh"
+stage_archive sfcb "sfcb-*.tar.gz" sfcb_stage
 
 source "$repo/tests/stage/private-namespaces.sh"
 
